@@ -1,0 +1,13 @@
+#pragma once
+
+// Every failure travels as a std::runtime_error whose text is a complete UTF-8 message for the
+// user. These two checks build that text from a step name and the system's own error.
+
+// Returns at once when ok is true, without touching the thread's last error. Otherwise raises
+// "<step> (<last error in decimal>)" followed by ": " and the system's message when it has one.
+void require(bool ok, const char* step);
+
+// Returns at once for a success HRESULT (zero or positive). Otherwise raises
+// "<step> (HRESULT 0x<eight upper-case hex digits>)" followed by ": " and the system's message
+// when it has one.
+void firewallCheck(long result, const char* step);

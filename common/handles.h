@@ -1,0 +1,35 @@
+#pragma once
+
+// Owners for Windows handles, so that a raised failure still releases what a function acquired.
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <memory>
+#include <type_traits>
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept
+    {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+};
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+struct LocalFreer {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+template <typename T>
+using LocalPtr = std::unique_ptr<T, LocalFreer>;
+
+struct CoTaskMemFreer {
+    void operator()(void* memory) const noexcept { CoTaskMemFree(memory); }
+};
+template <typename T>
+using CoTaskPtr = std::unique_ptr<T, CoTaskMemFreer>;
+
+struct RegistryKeyCloser {
+    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
+};
+using UniqueRegistryKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;

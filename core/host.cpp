@@ -1,0 +1,54 @@
+#include "core/host.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+namespace {
+
+bool isAdministrator()
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    BOOL member = FALSE;
+    // If either call fails, member stays FALSE and the process counts as not elevated.
+    AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                             0, 0, 0, 0, 0, 0, &administrators);
+    if (administrators != nullptr) {
+        CheckTokenMembership(nullptr, administrators, &member);
+        FreeSid(administrators);
+    }
+    return member != FALSE;
+}
+
+bool isX64()
+{
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+}
+
+bool isWindows10OrLater()
+{
+    // GetVersionEx lies to programs without the right manifest; ntdll tells the truth.
+    using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    RTL_OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    return rtlGetVersion != nullptr && rtlGetVersion(&version) == 0 && version.dwMajorVersion > 9;
+}
+
+} // namespace
+
+void checkHost()
+{
+    if (!isAdministrator())
+        throw std::runtime_error(
+            "Administrator permission is required. Right-click setup and choose Run as administrator.");
+    if (!isX64())
+        throw std::runtime_error("This package requires an Intel/AMD x64 Windows PC. Windows ARM64 and "
+                                 "32-bit are not supported by this package.");
+    if (!isWindows10OrLater())
+        throw std::runtime_error("Windows 10/11 x64 or Windows Server 2019/2022/2025 x64 is required.");
+}

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds everything into BUILD_DIR (default: build/). Sourced settings:
+#   QM_BUILD_DIR  build folder
+#   QM_CMAKE_ARGS extra arguments for the configure step (for example -DQM_CONSOLE_DIR=...)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QM_BUILD_DIR:-$root/build}
+
+"$root/scripts/install-deps.sh"
+# shellcheck disable=SC2086
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" ${QM_CMAKE_ARGS:-} >/dev/null
+cmake --build "$build"

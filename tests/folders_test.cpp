@@ -1,0 +1,49 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "common/folders.h"
+
+namespace fs = std::filesystem;
+
+TEST(Folders, AreTheProductFoldersUnderTheKnownFolders)
+{
+    EXPECT_EQ(appDir().wstring(), L"C:\\Program Files\\Vostrel\\Quellmark Console");
+    EXPECT_EQ(dataDir().wstring(), L"C:\\ProgramData\\Vostrel\\Quellmark Console");
+    EXPECT_EQ(shortcuts().wstring(), L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console");
+}
+
+TEST(Folders, AreStableAndCreateNothing)
+{
+    EXPECT_EQ(appDir(), appDir());
+    EXPECT_EQ(dataDir(), dataDir());
+    EXPECT_EQ(shortcuts(), shortcuts());
+    EXPECT_EQ(exePath(), exePath());
+    EXPECT_FALSE(fs::exists(appDir()));
+    EXPECT_FALSE(fs::exists(appDir().parent_path())) << "not even the maker level";
+    EXPECT_FALSE(fs::exists(dataDir().parent_path()));
+    EXPECT_FALSE(fs::exists(shortcuts()));
+}
+
+TEST(Folders, ExePathIsTheRunningProgram)
+{
+    const fs::path self = exePath();
+    EXPECT_TRUE(self.is_absolute());
+    EXPECT_EQ(self.filename(), L"folders_test.exe");
+    EXPECT_TRUE(fs::is_regular_file(self));
+}
+
+TEST(Folders, UnknownFolderIsALocateFailure)
+{
+    const KNOWNFOLDERID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    try {
+        known(unknown);
+        FAIL() << "an unknown folder id resolved";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_EQ(std::string(failure.what()).rfind("Locate Windows folder (", 0), 0u) << failure.what();
+    }
+}

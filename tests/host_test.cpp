@@ -1,0 +1,39 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "core/host.h"
+#include "tests/support/processes.h"
+
+namespace {
+
+DWORD reportedMajorVersion()
+{
+    using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    RTL_OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    rtlGetVersion(&version);
+    return version.dwMajorVersion;
+}
+
+} // namespace
+
+TEST(HostRequirements, PassOnWindows10AsAdministrator)
+{
+    ASSERT_EQ(reportedMajorVersion(), 10u) << "the test prefix should report Windows 10";
+    EXPECT_NO_THROW(checkHost());
+}
+
+TEST(HostRequirements, RefuseWindows7)
+{
+    // Wine reads the Windows version it reports from the prefix's registry when a process starts,
+    // so a child started after this change runs on "Windows 7".
+    const wchar_t windows7[] = L"win7";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, windows7, sizeof windows7),
+              ERROR_SUCCESS);
+    const ProcessResult probe = runProcess(testProgramFolder() / L"host_probe.exe", L"");
+    EXPECT_EQ(probe.output, "Windows 10/11 x64 or Windows Server 2019/2022/2025 x64 is required.\r\n") << "printed by the child in text mode";
+    EXPECT_EQ(probe.exitCode, 1u);
+}

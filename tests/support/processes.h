@@ -1,0 +1,21 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+// Running other Windows programs from a test and reading what they printed.
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string output; // standard output and standard error, in the order written
+};
+
+// Starts program with the given argument text (already quoted) and waits up to timeoutMs.
+// A program that is still running then is killed and the test fails.
+ProcessResult runProcess(const std::filesystem::path& program, const std::wstring& arguments,
+                         DWORD timeoutMs = 60000);
+
+// The folder of the running test program; helper programs are built beside it.
+std::filesystem::path testProgramFolder();
