@@ -1,0 +1,6 @@
+# Helper processes, the runtime check and the health probe.
+add_executable(helper_child helper_child.cpp)
+target_link_options(helper_child PRIVATE -municode)
+qm_add_test_program(helper_process_test SOURCES helper_process_test.cpp LIBRARIES qm_engine)
+add_dependencies(helper_process_test helper_child)
+qm_add_test_program(health_test SOURCES health_test.cpp LIBRARIES qm_engine)

@@ -1,0 +1,96 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "engine/helper_process.h"
+#include "engine/runtime_check.h"
+#include "tests/support/processes.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path CHILD = testProgramFolder() / L"helper_child.exe";
+
+std::string failureOf(const fs::path& exe, const std::wstring& args, DWORD timeoutMs)
+{
+    try {
+        command(exe, args, timeoutMs);
+    } catch (const std::runtime_error& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+// A folder with blanks in its name, like the application folder under Program Files.
+struct FolderWithBlanks {
+    FolderWithBlanks() : path(fs::temp_directory_path() / L"Helper Test Folder")
+    {
+        fs::remove_all(path);
+        fs::create_directories(path);
+        fs::copy_file(CHILD, path / L"helper child.exe");
+    }
+    ~FolderWithBlanks()
+    {
+        // Wine releases an ended child's current folder a moment after its process handle is
+        // signalled (Windows does it before), so the removal may need a second try.
+        std::error_code error;
+        for (int attempt = 0; attempt < 50 && fs::remove_all(path, error) == static_cast<std::uintmax_t>(-1); ++attempt)
+            Sleep(50);
+    }
+    fs::path path;
+};
+
+std::string readFile(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+TEST(HelperProcess, ReturnsTheExitCode)
+{
+    EXPECT_EQ(command(CHILD, L"exit 0", 10000), 0u);
+    EXPECT_EQ(command(CHILD, L"exit 3", 10000), 3u);
+}
+
+TEST(HelperProcess, KillsAHelperThatNeverEnds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureOf(CHILD, L"hang", 300), "Windows helper timed out");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "killed, not waited for";
+}
+
+TEST(HelperProcess, ReportsAProgramThatCannotStart)
+{
+    const std::string text = failureOf(testProgramFolder() / L"no such helper.exe", L"", 1000);
+    EXPECT_EQ(text.rfind("Run Windows helper (2)", 0), 0u) << text;
+}
+
+TEST(HelperProcess, PassesQuotedArgumentsAndRunsInItsOwnFolder)
+{
+    const FolderWithBlanks folder;
+    const fs::path exe = folder.path / L"helper child.exe";
+    ASSERT_EQ(command(exe, L"report " + runtimeProbeArguments(L"C:\\Program Files\\App\\server/backend"), 10000), 0u);
+    const std::string expected = narrow(exe.wstring()) +
+                                 "\nreport\n-I\n-B\n-c\n"
+                                 "import sys; sys.path.insert(0, sys.argv[1]); import fastapi,uvicorn,cryptography; "
+                                 "from app.web import app\n"
+                                 "C:\\Program Files\\App\\server/backend\n"
+                                 "cwd=" +
+                                 narrow(folder.path.wstring()) + "\n";
+    EXPECT_EQ(readFile(folder.path / L"report.txt"), expected);
+}

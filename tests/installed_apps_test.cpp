@@ -1,0 +1,140 @@
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/product.h"
+#include "windows/installed_apps.h"
+
+namespace {
+
+struct StoredValue {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+HKEY openEntry(REGSAM access = KEY_READ)
+{
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, access | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
+    return key;
+}
+
+StoredValue readValue(HKEY key, const wchar_t* name)
+{
+    StoredValue value;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
+        return {};
+    value.data.resize(size);
+    RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+    return value;
+}
+
+// The exact bytes Windows stores for a REG_SZ written with its terminating NUL.
+std::vector<BYTE> textBytes(const std::wstring& text)
+{
+    const auto* first = reinterpret_cast<const BYTE*>(text.c_str());
+    return {first, first + (text.size() + 1) * sizeof(wchar_t)};
+}
+
+std::vector<std::wstring> valueNames(HKEY key)
+{
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+bool entryExists()
+{
+    HKEY key = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    if (status == ERROR_SUCCESS)
+        RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+} // namespace
+
+TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
+{
+    registerUninstall(true);
+    const HKEY key = openEntry();
+    const std::wstring uninstaller = L"C:\\Program Files\\Vostrel\\Quellmark Console\\Uninstall.exe";
+    const struct {
+        const wchar_t* name;
+        std::wstring text;
+    } texts[] = {
+        {L"DisplayName", L"Quellmark Console"},
+        {L"DisplayVersion", L"0.2.3 build 0012"},
+        {L"Publisher", L"Vostrel"},
+        {L"InstallLocation", L"C:\\Program Files\\Vostrel\\Quellmark Console"},
+        {L"DisplayIcon", uninstaller},
+        {L"UninstallString", L"\"" + uninstaller + L"\" --uninstall"},
+        {L"URLInfoAbout", MANUAL_URL},
+    };
+    for (const auto& expected : texts) {
+        const StoredValue stored = readValue(key, expected.name);
+        EXPECT_EQ(stored.type, static_cast<DWORD>(REG_SZ)) << testing::PrintToString(expected.name);
+        EXPECT_EQ(stored.data, textBytes(expected.text)) << testing::PrintToString(expected.name);
+    }
+    for (const wchar_t* flag : {L"NoModify", L"NoRepair"}) {
+        const StoredValue stored = readValue(key, flag);
+        EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(stored.data, (std::vector<BYTE>{1, 0, 0, 0}));
+    }
+    EXPECT_EQ(valueNames(key).size(), 9u);
+    RegCloseKey(key);
+}
+
+TEST(InstalledApps, ManualAddressIsHttpsWithTheWindowsServerSection)
+{
+    const std::wstring url = MANUAL_URL;
+    EXPECT_EQ(url.rfind(L"https://", 0), 0u);
+    EXPECT_TRUE(url.ends_with(L"/manual/console/#windows-server"));
+}
+
+TEST(InstalledApps, AddingAgainKeepsForeignValues)
+{
+    registerUninstall(true);
+    HKEY key = openEntry(KEY_READ | KEY_WRITE);
+    const DWORD size = 4242;
+    ASSERT_EQ(RegSetValueExW(key, L"EstimatedSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), sizeof size),
+              ERROR_SUCCESS);
+    const wchar_t stale[] = L"old";
+    ASSERT_EQ(RegSetValueExW(key, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(stale), sizeof stale),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    registerUninstall(true);
+    key = openEntry();
+    EXPECT_EQ(readValue(key, L"EstimatedSize").data, (std::vector<BYTE>{0x92, 0x10, 0, 0}));
+    EXPECT_EQ(readValue(key, L"DisplayVersion").data, textBytes(L"0.2.3 build 0012")) << "latest data wins";
+    EXPECT_EQ(valueNames(key).size(), 10u);
+    RegCloseKey(key);
+}
+
+TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
+{
+    registerUninstall(true);
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(UNINSTALL_KEY) + L"\\Nested").c_str(), 0, nullptr, 0,
+                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &sub, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(sub);
+
+    registerUninstall(false);
+    EXPECT_FALSE(entryExists());
+    EXPECT_NO_THROW(registerUninstall(false)) << "nothing to remove is not a failure";
+}

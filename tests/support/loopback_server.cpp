@@ -1,0 +1,98 @@
+#include "tests/support/loopback_server.h"
+
+#include <ws2tcpip.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+struct WinsockSession {
+    WinsockSession()
+    {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+            throw std::runtime_error("WSAStartup failed");
+    }
+    ~WinsockSession() { WSACleanup(); }
+};
+
+SOCKET listenOnLoopback(unsigned& port)
+{
+    static WinsockSession winsock;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(s, 16) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    port = ntohs(address.sin_port);
+    return s;
+}
+
+// Reads until the end of the request headers, so that the client has sent everything.
+void readRequest(SOCKET client)
+{
+    std::string request;
+    char buffer[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        const int got = recv(client, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return;
+        request.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+} // namespace
+
+LoopbackServer::LoopbackServer(std::string responseText, unsigned delay, bool answers)
+    : listener(listenOnLoopback(port)), response(std::move(responseText)), delayMs(delay), answer(answers),
+      worker([this] { serve(); })
+{
+}
+
+LoopbackServer::~LoopbackServer()
+{
+    stopping = true;
+    closesocket(listener); // wakes the blocked accept
+    worker.join();
+}
+
+void LoopbackServer::serve()
+{
+    std::vector<SOCKET> held;
+    while (!stopping) {
+        const SOCKET client = accept(listener, nullptr, nullptr);
+        if (client == INVALID_SOCKET)
+            break;
+        ++requests;
+        readRequest(client);
+        if (!answer) {
+            held.push_back(client); // never answered, closed when the server goes
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        send(client, response.data(), static_cast<int>(response.size()), 0);
+        shutdown(client, SD_SEND);
+        closesocket(client);
+    }
+    for (const SOCKET client : held)
+        closesocket(client);
+}
+
+std::string httpResponse(int status, const std::string& body)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+unsigned unusedLoopbackPort()
+{
+    unsigned port = 0;
+    const SOCKET s = listenOnLoopback(port);
+    closesocket(s);
+    return port;
+}

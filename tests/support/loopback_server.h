@@ -1,0 +1,35 @@
+#pragma once
+
+#include <winsock2.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+// A tiny HTTP server on 127.0.0.1 for tests of clients: it answers every connection with the
+// same raw response (status line, headers and body, exactly as given), optionally after a
+// delay, or never (it holds the connection open without answering).
+struct LoopbackServer {
+    explicit LoopbackServer(std::string response, unsigned delayMs = 0, bool answer = true);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    unsigned port = 0;
+    std::atomic<int> requests{0}; // connections accepted so far
+
+private:
+    void serve();
+    SOCKET listener = INVALID_SOCKET;
+    std::string response;
+    unsigned delayMs;
+    bool answer;
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+};
+
+// A complete HTTP/1.1 response with the given status and body.
+std::string httpResponse(int status, const std::string& body);
+
+// A loopback port on which nothing listens (bound for a moment, then released).
+unsigned unusedLoopbackPort();

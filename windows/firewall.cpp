@@ -1,0 +1,100 @@
+#include "windows/firewall.h"
+
+#include <netfw.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "common/failure.h"
+#include "common/folders.h"
+#include "common/product.h"
+
+namespace {
+
+constexpr CLSID NET_FW_POLICY2 = {0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6, 0xF9, 0x21, 0x66, 0xD7, 0xDD}};
+constexpr IID NET_FW_POLICY2_INTERFACE = {0x98325047, 0xC671, 0x4174, {0x8D, 0x81, 0xDE, 0xFC, 0xD3, 0xF0, 0x31, 0x86}};
+constexpr CLSID NET_FW_RULE = {0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
+constexpr IID NET_FW_RULE_INTERFACE = {0xAF230D27, 0xBABA, 0x4E42, {0xAC, 0xED, 0xF5, 0x24, 0xF2, 0x2C, 0xFC, 0xE2}};
+
+struct ComReleaser {
+    void operator()(IUnknown* object) const noexcept { object->Release(); }
+};
+template <typename Interface>
+using ComPtr = std::unique_ptr<Interface, ComReleaser>;
+
+template <typename Interface>
+ComPtr<Interface> createInstance(const CLSID& object, const IID& interfaceId, const char* step)
+{
+    Interface* raw = nullptr;
+    firewallCheck(CoCreateInstance(object, nullptr, CLSCTX_INPROC_SERVER, interfaceId, reinterpret_cast<void**>(&raw)),
+                  step);
+    return ComPtr<Interface>(raw);
+}
+
+std::wstring interpreterPath()
+{
+    std::wstring path = (appDir() / L"runtime" / L"python.exe").wstring();
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+// Every property is set before the rule reaches the rule set, so a failure on the way leaves
+// the firewall exactly as it was.
+void addRule(INetFwRules* rules, const FirewallString& name, unsigned port)
+{
+    const auto rule = createInstance<INetFwRule>(NET_FW_RULE, NET_FW_RULE_INTERFACE, "Create Console firewall rule");
+    const FirewallString program(interpreterPath());
+    const FirewallString ports(std::to_wstring(port));
+    firewallCheck(rule->put_Name(name.get()), "Set firewall rule name");
+    firewallCheck(rule->put_ApplicationName(program.get()), "Set firewall application path");
+    firewallCheck(rule->put_Protocol(NET_FW_IP_PROTOCOL_TCP), "Set firewall protocol");
+    firewallCheck(rule->put_LocalPorts(ports.get()), "Set firewall port");
+    firewallCheck(rule->put_Direction(NET_FW_RULE_DIR_IN), "Set inbound firewall direction");
+    firewallCheck(rule->put_Profiles(NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE),
+                  "Set private/domain firewall profiles");
+    firewallCheck(rule->put_Action(NET_FW_ACTION_ALLOW), "Set firewall allow action");
+    firewallCheck(rule->put_Enabled(VARIANT_TRUE), "Enable Console firewall rule");
+    firewallCheck(rules->Add(rule.get()), "Save Console firewall rule");
+}
+
+void changeRules(bool add, unsigned port)
+{
+    const auto policy =
+        createInstance<INetFwPolicy2>(NET_FW_POLICY2, NET_FW_POLICY2_INTERFACE, "Open Windows Firewall policy");
+    INetFwRules* rawRules = nullptr;
+    firewallCheck(policy->get_Rules(&rawRules), "Read Windows Firewall rules");
+    const ComPtr<INetFwRules> rules(rawRules);
+    const FirewallString name(FIREWALL_NAME);
+    if (add)
+        addRule(rules.get(), name, port);
+    else
+        firewallCheck(rules->Remove(name.get()), "Remove Console firewall rule");
+}
+
+} // namespace
+
+FirewallString::FirewallString(const std::wstring& text) : value(SysAllocString(text.c_str()))
+{
+    if (value == nullptr)
+        throw std::bad_alloc();
+}
+
+FirewallString::~FirewallString()
+{
+    SysFreeString(value);
+}
+
+void firewall(bool add, unsigned port)
+{
+    // On failure COM was not initialised here, so there is nothing to undo.
+    firewallCheck(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "Initialize Windows Firewall API");
+    try {
+        changeRules(add, port); // releases every interface and string before COM goes away
+    } catch (...) {
+        CoUninitialize();
+        throw;
+    }
+    CoUninitialize();
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+// Owns one COM string for the length of a scope. Allocation failure raises std::bad_alloc.
+class FirewallString {
+public:
+    explicit FirewallString(const std::wstring& text);
+    ~FirewallString();
+    FirewallString(const FirewallString&) = delete;
+    FirewallString& operator=(const FirewallString&) = delete;
+
+    BSTR get() const { return value; }
+
+private:
+    BSTR value;
+};
+
+// Adds (add = true) the console's inbound TCP rule for port on private and domain networks,
+// naming the bundled interpreter as its program, or removes the rule by its name (the port is
+// then not used). COM is initialised and uninitialised around the call on the calling thread.
+void firewall(bool add, unsigned port);

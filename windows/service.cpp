@@ -1,0 +1,125 @@
+#include "windows/service.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "common/failure.h"
+#include "common/folders.h"
+#include "common/product.h"
+#include "common/text.h"
+
+namespace {
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
+};
+using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+constexpr wchar_t DESCRIPTION[] = L"Quellmark management Console and Agent HTTP API";
+constexpr int STOP_QUERIES = 60;
+constexpr DWORD STOP_QUERY_PAUSE_MS = 500;
+
+UniqueService openManager(DWORD access, const char* step)
+{
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, access));
+    require(manager != nullptr, step);
+    return manager;
+}
+
+void configure(SC_HANDLE service)
+{
+    SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(DESCRIPTION)};
+    require(ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description) != FALSE,
+            "Set service description");
+
+    // Restart quickly once, a little later a second time, then leave it to the administrator;
+    // the count starts over after a day without failures.
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 15000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = 86400;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    require(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE,
+            "Configure service recovery");
+
+    // Also when the console stops itself with an error code, not only when it crashes.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    require(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) != FALSE,
+            "Configure process-failure recovery");
+}
+
+DWORD currentState(SC_HANDLE service, const char* step)
+{
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    require(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                 sizeof status, &needed) != FALSE,
+            step);
+    return status.dwCurrentState;
+}
+
+void stopAndWait(SC_HANDLE service)
+{
+    SERVICE_STATUS ignored{};
+    // A service that stopped on its own just before the control is what we want anyway.
+    const bool stopped = ControlService(service, SERVICE_CONTROL_STOP, &ignored) != FALSE ||
+                         GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    require(stopped, "Stop Console service");
+    for (int query = 0; query < STOP_QUERIES; ++query) {
+        if (currentState(service, "Wait for Console stop") == SERVICE_STOPPED)
+            return;
+        Sleep(STOP_QUERY_PAUSE_MS);
+    }
+    throw std::runtime_error("Console could not be stopped. Application and data were retained; "
+                             "retry uninstall after stopping its service.");
+}
+
+} // namespace
+
+void createService()
+{
+    const UniqueService manager = openManager(SC_MANAGER_CREATE_SERVICE, "Open service manager");
+    const std::wstring program = quote((appDir() / L"QuellmarkConsoleService.exe").wstring());
+    // Own process, automatic start, no group, tag, dependencies or password.
+    const UniqueService service(CreateServiceW(
+        manager.get(), SERVICE_NAME, PRODUCT, DELETE | SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, program.c_str(), nullptr, nullptr,
+        nullptr, L"NT AUTHORITY\\LocalService", nullptr));
+    require(service != nullptr, "Create Console service");
+    try {
+        configure(service.get());
+    } catch (...) {
+        // Never leave a service behind that would start without its recovery settings.
+        DeleteService(service.get());
+        throw;
+    }
+}
+
+bool existsService()
+{
+    const UniqueService manager = openManager(SC_MANAGER_CONNECT, "Open Windows services");
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (service != nullptr)
+        return true;
+    // Only "does not exist" means no; access denied and the like must not pass for "absent".
+    require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Check Console service");
+    return false;
+}
+
+void stopDeleteService()
+{
+    const UniqueService manager = openManager(SC_MANAGER_CONNECT, "Open Windows services");
+    const UniqueService service(
+        OpenServiceW(manager.get(), SERVICE_NAME, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (service == nullptr) {
+        require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Open Console service");
+        return; // not registered: nothing to remove
+    }
+    if (currentState(service.get(), "Check service state") != SERVICE_STOPPED)
+        stopAndWait(service.get());
+    require(DeleteService(service.get()) != FALSE, "Remove Console service");
+}
