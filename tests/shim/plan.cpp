@@ -1,0 +1,276 @@
+#include "tests/shim/plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <map>
+#include <sstream>
+#include <string_view>
+
+namespace {
+
+constexpr std::array firewallMethods{
+    "INetFwPolicy2::get_Rules",       "INetFwRules::Add",          "INetFwRules::Remove",
+    "INetFwRule::put_Name",           "INetFwRule::put_ApplicationName",
+    "INetFwRule::put_Protocol",       "INetFwRule::put_LocalPorts", "INetFwRule::put_Direction",
+    "INetFwRule::put_Profiles",       "INetFwRule::put_Action",    "INetFwRule::put_Enabled",
+};
+
+constexpr std::array<std::pair<std::string_view, int>, 11> answerNames{{
+    {"IDOK", 1}, {"IDCANCEL", 2}, {"IDABORT", 3}, {"IDRETRY", 4}, {"IDIGNORE", 5}, {"IDYES", 6},
+    {"IDNO", 7}, {"IDCLOSE", 8}, {"IDHELP", 9}, {"IDTRYAGAIN", 10}, {"IDCONTINUE", 11},
+}};
+
+struct Line {
+    int number = 0;
+    std::vector<std::string> words;
+};
+
+[[noreturn]] void reject(const Line& line, const std::string& reason)
+{
+    throw PlanError("plan line " + std::to_string(line.number) + ": " + reason);
+}
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Decimal or 0x hexadecimal; a leading minus gives the two's complement (-1 is all bits set).
+std::uint64_t number(const Line& line, const std::string& text, std::uint64_t maximum)
+{
+    const bool negative = text.starts_with('-');
+    std::string digits = negative ? text.substr(1) : text;
+    int base = 10;
+    if (digits.starts_with("0x") || digits.starts_with("0X")) {
+        base = 16;
+        digits = digits.substr(2);
+    }
+    const bool valid = !digits.empty() && digits.size() <= 20 &&
+        std::all_of(digits.begin(), digits.end(), [base](unsigned char c) {
+            return base == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+        });
+    if (!valid)
+        reject(line, "\"" + text + "\" is not a number");
+    std::size_t used = 0;
+    std::uint64_t value = 0;
+    try {
+        value = std::stoull(digits, &used, base);
+    } catch (const std::out_of_range&) {
+        reject(line, "\"" + text + "\" is too large");
+    }
+    if (negative && maximum != UINT64_MAX)
+        reject(line, "\"" + text + "\" is negative");
+    if (negative) {
+        if (value > (std::uint64_t{1} << 63))
+            reject(line, "\"" + text + "\" is too small");
+        value = ~value + 1;
+    } else if (value > maximum) {
+        reject(line, "\"" + text + "\" is larger than " + std::to_string(maximum));
+    }
+    return value;
+}
+
+// The key=value words after the first `skip` words; each key may appear once.
+std::map<std::string, std::string> options(const Line& line, std::size_t skip,
+                                           std::initializer_list<std::string_view> allowed)
+{
+    std::map<std::string, std::string> found;
+    for (std::size_t i = skip; i < line.words.size(); ++i) {
+        const std::string& word = line.words[i];
+        const auto equals = word.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == word.size())
+            reject(line, "expected key=value, found \"" + word + "\"");
+        const std::string key = word.substr(0, equals);
+        if (std::find(allowed.begin(), allowed.end(), key) == allowed.end())
+            reject(line, "unknown option \"" + key + "\"");
+        if (!found.emplace(key, word.substr(equals + 1)).second)
+            reject(line, "option \"" + key + "\" given twice");
+    }
+    return found;
+}
+
+void requireWords(const Line& line, std::size_t count, const char* usage)
+{
+    if (line.words.size() < count)
+        reject(line, std::string("expected ") + usage);
+}
+
+std::string functionName(const Line& line)
+{
+    requireWords(line, 2, "a function name");
+    const std::string& name = line.words[1];
+    const bool identifier = (std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_') &&
+        std::all_of(name.begin(), name.end(),
+                    [](unsigned char c) { return std::isalnum(c) != 0 || c == '_'; });
+    if (!identifier && !isFirewallMethod(name))
+        reject(line, "\"" + name + "\" is neither an import name nor a known firewall method");
+    return name;
+}
+
+PlannedFunction& function(Plan& plan, const std::string& name)
+{
+    for (PlannedFunction& existing : plan.functions)
+        if (existing.name == name)
+            return existing;
+    plan.functions.push_back(PlannedFunction{name, {}, false, {}});
+    return plan.functions.back();
+}
+
+void failLine(Plan& plan, const Line& line)
+{
+    const std::string name = functionName(line);
+    auto found = options(line, 2, {"call", "from", "error", "return"});
+    if (found.count("call") == found.count("from"))
+        reject(line, "give exactly one of call= and from=");
+    if (!found.count("return"))
+        reject(line, "give return= (the value the failing call returns)");
+    Fault fault;
+    fault.onward = found.count("from") != 0;
+    fault.call = number(line, found[fault.onward ? "from" : "call"], UINT64_MAX);
+    if (fault.call == 0)
+        reject(line, "calls are counted from 1");
+    if (found.count("error")) {
+        if (isFirewallMethod(name))
+            reject(line, "firewall methods report failures by their result, not error=");
+        fault.error = static_cast<std::uint32_t>(number(line, found["error"], UINT32_MAX));
+    }
+    fault.value = number(line, found["return"], UINT64_MAX);
+    function(plan, name).faults.push_back(fault);
+}
+
+void recordLine(Plan& plan, const Line& line)
+{
+    const std::string name = functionName(line);
+    if (isFirewallMethod(name))
+        reject(line, "firewall methods are always recorded");
+    auto found = options(line, 2, {"args"});
+    PlannedFunction& planned = function(plan, name);
+    planned.recorded = true;
+    planned.arguments.clear();
+    std::stringstream kinds(found["args"]);
+    for (std::string kind; std::getline(kinds, kind, ',');) {
+        if (kind == "d")
+            planned.arguments.push_back(ArgumentKind::decimal);
+        else if (kind == "x")
+            planned.arguments.push_back(ArgumentKind::hex);
+        else if (kind == "p")
+            planned.arguments.push_back(ArgumentKind::pointer);
+        else if (kind == "ws")
+            planned.arguments.push_back(ArgumentKind::wideText);
+        else if (kind == "s")
+            planned.arguments.push_back(ArgumentKind::narrowText);
+        else
+            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws or s");
+    }
+    if (planned.arguments.size() > 12)
+        reject(line, "at most 12 arguments are recorded");
+}
+
+void expectFunction(const Line& line, const char* expected)
+{
+    if (functionName(line) != expected)
+        reject(line, "\"" + line.words[0] + "\" applies only to " + expected);
+}
+
+void valueLine(Plan& plan, const Line& line)
+{
+    expectFunction(line, "GetDiskFreeSpaceExW");
+    auto found = options(line, 2, {"free", "total"});
+    if (!found.count("free"))
+        reject(line, "give free= (bytes available to the caller)");
+    DiskSpace disk;
+    disk.free = number(line, found["free"], UINT64_MAX);
+    disk.total = found.count("total") ? number(line, found["total"], UINT64_MAX)
+                                      : (disk.free > UINT64_MAX / 2 ? UINT64_MAX : disk.free * 2);
+    if (disk.total < disk.free)
+        reject(line, "total= is smaller than free=");
+    plan.disk = disk;
+}
+
+int answer(const Line& line, const std::string& word)
+{
+    for (const auto& [name, value] : answerNames)
+        if (word == name)
+            return value;
+    if (!std::isdigit(static_cast<unsigned char>(word[0])))
+        reject(line, "\"" + word + "\" is not a message box result");
+    return static_cast<int>(number(line, word, 0x7FFFFFFF));
+}
+
+void answerLine(Plan& plan, const Line& line)
+{
+    expectFunction(line, "MessageBoxW");
+    Answers answers;
+    std::size_t i = 2;
+    for (; i < line.words.size() && line.words[i].find('=') == std::string::npos; ++i)
+        answers.script.push_back(answer(line, line.words[i]));
+    auto found = options(line, i, {"otherwise"});
+    if (found.count("otherwise"))
+        answers.otherwise = answer(line, found["otherwise"]);
+    plan.answers = answers;
+}
+
+void fastLine(Plan& plan, const Line& line)
+{
+    expectFunction(line, "Sleep");
+    auto found = options(line, 2, {"max"});
+    plan.sleepCap = found.count("max") ? static_cast<std::uint32_t>(number(line, found["max"], 0xFFFFFFFE))
+                                       : 0;
+}
+
+std::vector<Line> lines(const std::string& text)
+{
+    std::vector<Line> result;
+    std::stringstream stream(text);
+    int number = 0;
+    for (std::string raw; std::getline(stream, raw);) {
+        ++number;
+        raw = raw.substr(0, raw.find('#'));
+        std::stringstream words(raw);
+        Line line{number, {}};
+        for (std::string word; words >> word;)
+            line.words.push_back(word);
+        if (!line.words.empty())
+            result.push_back(std::move(line));
+    }
+    return result;
+}
+
+} // namespace
+
+bool isFirewallMethod(const std::string& name)
+{
+    return std::find(firewallMethods.begin(), firewallMethods.end(), name) != firewallMethods.end();
+}
+
+Plan parsePlan(const std::string& text, const std::string& image)
+{
+    Plan mine;
+    Plan others; // lines for other images are checked just the same, then dropped
+    Plan* target = &mine;
+    for (const Line& line : lines(text)) {
+        const std::string& directive = line.words[0];
+        if (directive == "process") {
+            if (line.words.size() != 2)
+                reject(line, "expected one image name or *, as in: process Uninstall.exe");
+            const bool applies = line.words[1] == "*" || lower(line.words[1]) == lower(image);
+            target = applies ? &mine : &others;
+        } else if (directive == "fail") {
+            failLine(*target, line);
+        } else if (directive == "record") {
+            recordLine(*target, line);
+        } else if (directive == "value") {
+            valueLine(*target, line);
+        } else if (directive == "answer") {
+            answerLine(*target, line);
+        } else if (directive == "fast") {
+            fastLine(*target, line);
+        } else {
+            reject(line, "unknown directive \"" + directive + "\"");
+        }
+    }
+    return mine;
+}

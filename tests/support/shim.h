@@ -1,0 +1,53 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/handles.h"
+#include "tests/support/processes.h"
+
+// The test side of qmshim.dll (tests/shim/README.md): a session holds one plan and one record
+// file in the temporary folder, named to the shim and to every process it follows through
+// QM_SHIM_PLAN and QM_SHIM_RECORDS. Each load or start below begins a new session, and raises
+// std::runtime_error when the shim refuses the plan or the plan names a function that the
+// target does not import.
+
+struct ShimRecord {
+    DWORD process = 0;
+    std::string image;    // file name of the process's main module, e.g. "shim_probe.exe"
+    std::string function; // e.g. "CreateFileW", "INetFwRule::put_Name", "shim.loaded"
+    std::vector<std::pair<std::string, std::string>> fields; // name=value, in written order
+
+    bool has(std::string_view name) const;
+    const std::string& operator[](std::string_view name) const; // raises when absent
+};
+
+// Loads the shim into this test process: imports of the test program itself are intercepted
+// until unloadShim.
+void loadShim(const std::string& plan);
+
+// Unloads the shim (its import slots and object tables are put back), ends the session and
+// deletes its files. Harmless when nothing is loaded; call it in TearDown.
+void unloadShim();
+
+struct ShimProcess {
+    UniqueHandle process;
+    DWORD id = 0;
+};
+
+// Starts program suspended, loads the shim into it and lets it run. Handles are not inherited.
+ShimProcess startWithShim(const std::filesystem::path& program, const std::wstring& arguments,
+                          const std::string& plan);
+
+// The same, waiting up to timeoutMs for the end and collecting standard output and error.
+ProcessResult runWithShim(const std::filesystem::path& program, const std::wstring& arguments,
+                          const std::string& plan, DWORD timeoutMs = 60000);
+
+// Records of the current session, in file order; with a function name, only that function's.
+std::vector<ShimRecord> readShimRecords();
+std::vector<ShimRecord> readShimRecords(std::string_view function);
