@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <vector>
@@ -48,8 +49,14 @@ void readRequest(SOCKET client)
 
 } // namespace
 
-LoopbackServer::LoopbackServer(std::string responseText, unsigned delay, bool answers)
-    : listener(listenOnLoopback(port)), response(std::move(responseText)), delayMs(delay), answer(answers),
+LoopbackServer::LoopbackServer(std::string response, unsigned delay, bool answers)
+    : listener(listenOnLoopback(port)), responses{std::move(response)}, delayMs(delay), answer(answers),
+      worker([this] { serve(); })
+{
+}
+
+LoopbackServer::LoopbackServer(std::vector<std::string> sequence)
+    : listener(listenOnLoopback(port)), responses(std::move(sequence)), delayMs(0), answer(true),
       worker([this] { serve(); })
 {
 }
@@ -68,7 +75,8 @@ void LoopbackServer::serve()
         const SOCKET client = accept(listener, nullptr, nullptr);
         if (client == INVALID_SOCKET)
             break;
-        ++requests;
+        const auto index = static_cast<size_t>(requests++);
+        const std::string& response = responses[std::min(index, responses.size() - 1)];
         readRequest(client);
         if (!answer) {
             held.push_back(client); // never answered, closed when the server goes

@@ -5,12 +5,15 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
-// A tiny HTTP server on 127.0.0.1 for tests of clients: it answers every connection with the
-// same raw response (status line, headers and body, exactly as given), optionally after a
-// delay, or never (it holds the connection open without answering).
+// A tiny HTTP server on 127.0.0.1 for tests of clients: it answers each connection with a raw
+// response (status line, headers and body, exactly as given), optionally after a delay, or
+// never (it holds the connection open without answering). With several responses, the n-th
+// connection gets the n-th, and every later one the last.
 struct LoopbackServer {
     explicit LoopbackServer(std::string response, unsigned delayMs = 0, bool answer = true);
+    explicit LoopbackServer(std::vector<std::string> responses);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -21,7 +24,7 @@ struct LoopbackServer {
 private:
     void serve();
     SOCKET listener = INVALID_SOCKET;
-    std::string response;
+    std::vector<std::string> responses;
     unsigned delayMs;
     bool answer;
     std::atomic<bool> stopping{false};

@@ -1,0 +1,128 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "package/guarded_files.h"
+#include "tests/support/links.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or junctions";
+
+template <typename Action>
+std::string failureOf(Action action)
+{
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+void put(const fs::path& file, const std::string& content)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+// A scratch area on C: with an ordinary tree, and a folder elsewhere that links may point to.
+// Every test runs in a prefix of its own, so nothing is cleaned up afterwards: under Wine a
+// Windows-side deletion follows the Linux links that these tests make.
+struct Scratch {
+    Scratch()
+    {
+        put(root / L"tree/a.txt", "a");
+        put(root / L"tree/deep/er/b.txt", "b");
+        put(root / L"elsewhere/precious.txt", "keep me");
+    }
+    const fs::path root = L"C:\\guard-test";
+};
+
+} // namespace
+
+TEST(NoReparse, AcceptsOrdinaryAndMissingPaths)
+{
+    const Scratch scratch;
+    EXPECT_NO_THROW(noReparse(scratch.root / L"tree/deep/er/b.txt"));
+    EXPECT_NO_THROW(noReparse(scratch.root / L"tree/not/yet/there.txt"));
+    EXPECT_NO_THROW(noReparse(L"C:\\"));
+}
+
+TEST(NoReparse, RefusesALinkOnThePathOrAnyFolderAboveIt)
+{
+    const Scratch scratch;
+    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
+    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked"); }), LINK_REFUSAL) << "the path itself";
+    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked/new.txt"); }), LINK_REFUSAL) << "as the parent";
+    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked/x/y/new.txt"); }), LINK_REFUSAL) << "as an ancestor";
+}
+
+TEST(RemoveTree, RemovesAnOrdinaryTreeAndToleratesAMissingOne)
+{
+    const Scratch scratch;
+    removeTree(scratch.root / L"tree");
+    EXPECT_FALSE(fs::exists(scratch.root / L"tree"));
+    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+    EXPECT_NO_THROW(removeTree(scratch.root / L"never-was"));
+}
+
+TEST(RemoveTree, RefusesALinkAnywhereInsideAndDeletesNothing)
+{
+    const Scratch scratch;
+    makeDirectoryLink(scratch.root / L"tree/deep/er/link", scratch.root / L"elsewhere");
+    EXPECT_EQ(failureOf([&] { removeTree(scratch.root / L"tree"); }), LINK_REFUSAL);
+    EXPECT_TRUE(fs::exists(scratch.root / L"tree/a.txt")) << "checked before the first deletion";
+    EXPECT_TRUE(fs::exists(scratch.root / L"tree/deep/er/b.txt"));
+    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+}
+
+TEST(RemoveTree, RefusesAFolderReachedThroughALink)
+{
+    const Scratch scratch;
+    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
+    EXPECT_EQ(failureOf([&] { removeTree(scratch.root / L"linked"); }), LINK_REFUSAL);
+    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+}
+
+TEST(ReadText, ReturnsEveryByteAndNamesAMissingFile)
+{
+    const Scratch scratch;
+    const std::string bytes("line\r\nzero\0byte\n\xFF", 18);
+    put(scratch.root / L"bytes.bin", bytes);
+    EXPECT_EQ(readText(scratch.root / L"bytes.bin"), bytes);
+    EXPECT_EQ(failureOf([&] { readText(scratch.root / L"missing.txt"); }), "Cannot read C:\\guard-test\\missing.txt");
+}
+
+TEST(WriteText, ReplacesTheWholeFile)
+{
+    const Scratch scratch;
+    const fs::path file = scratch.root / L"console.ini";
+    writeText(file, "[Console]\r\nPort=65535\r\nFirewall=1\r\n");
+    writeText(file, "short");
+    EXPECT_EQ(readText(file), "short");
+    writeText(file, "");
+    EXPECT_EQ(fs::file_size(file), 0u);
+}
+
+TEST(WriteText, RefusesAPathThroughALinkWithoutCreatingTheFile)
+{
+    const Scratch scratch;
+    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
+    EXPECT_EQ(failureOf([&] { writeText(scratch.root / L"linked/product.txt", "x"); }), LINK_REFUSAL);
+    EXPECT_FALSE(fs::exists(scratch.root / L"elsewhere/product.txt"));
+}
+
+TEST(WriteText, NamesAFileItCannotWrite)
+{
+    const Scratch scratch;
+    EXPECT_EQ(failureOf([&] { writeText(scratch.root / L"no-such-folder\\x.txt", "x"); }),
+              "Cannot write C:\\guard-test\\no-such-folder\\x.txt");
+}

@@ -1,0 +1,192 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/product.h"
+#include "engine/preinstall_checks.h"
+#include "tests/support/links.h"
+#include "tests/support/loopback_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char ALREADY_INSTALLED[] =
+    "Console is already installed or a previous installation needs cleanup. Uninstall Quellmark Console from "
+    "Installed apps first, keeping its data. Agent is a separate product.";
+constexpr char FOREIGN_DATA[] = "The data folder is not recognized as Quellmark Console. It will not be overwritten.";
+
+std::string checksFailure(unsigned port = unusedLoopbackPort())
+{
+    try {
+        preinstallChecks(port, [](int, const std::wstring&) {});
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(passed)";
+}
+
+void put(const fs::path& file, const std::string& content)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+void registerThrowAwayService()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME, PRODUCT, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\nowhere\\service.exe",
+                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+// What a check could conceivably change: files on C: (C:\windows is watched by the harness),
+// the Installed-apps keys and the registered services.
+struct MachineSnapshot {
+    std::map<std::wstring, std::uintmax_t> files;
+    std::set<std::wstring> uninstallKeys;
+    std::set<std::wstring> services;
+    bool operator==(const MachineSnapshot&) const = default;
+};
+
+MachineSnapshot snapshot()
+{
+    MachineSnapshot taken;
+    const auto options = fs::directory_options::skip_permission_denied;
+    for (auto it = fs::recursive_directory_iterator(L"C:\\", options); it != fs::recursive_directory_iterator(); ++it) {
+        // Wine's profile folders (Documents, Desktop...) are links into the Linux home: not ours.
+        const DWORD attributes = GetFileAttributesW(it->path().c_str());
+        if (it->path() == L"C:\\windows" || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        std::error_code error;
+        taken.files[it->path().wstring()] = it->is_regular_file(error) ? it->file_size(error) : 0;
+    }
+    HKEY uninstall = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                  KEY_READ | KEY_WOW64_64KEY, &uninstall);
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        taken.uninstallKeys.insert(name);
+    }
+    RegCloseKey(uninstall);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    std::vector<BYTE> buffer(256 * 1024);
+    DWORD needed = 0, count = 0;
+    EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+                          static_cast<DWORD>(buffer.size()), &needed, &count, nullptr, nullptr);
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        taken.services.insert(entries[i].lpServiceName);
+    CloseServiceHandle(manager);
+    return taken;
+}
+
+} // namespace
+
+TEST(PreinstallChecks, PassOnACleanComputerAndChangeNothing)
+{
+    const MachineSnapshot before = snapshot();
+    ASSERT_GT(before.files.size(), 10u);
+    int reports = 0;
+    preinstallChecks(unusedLoopbackPort(), [&](int percent, const std::wstring& status) {
+        ++reports;
+        EXPECT_EQ(percent, 2);
+        EXPECT_EQ(status, L"Checking this computer...");
+    });
+    EXPECT_EQ(reports, 1);
+    EXPECT_TRUE(snapshot() == before) << "the checks must change nothing";
+}
+
+TEST(PreinstallChecks, RefuseAnyTraceOfAnEarlierInstallation)
+{
+    fs::create_directories(appDir());
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "an empty application folder";
+    fs::remove(appDir());
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "the Installed-apps key alone";
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY), ERROR_SUCCESS);
+
+    registerThrowAwayService();
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "the service alone";
+}
+
+TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
+{
+    fs::create_directories(shortcuts());
+    EXPECT_EQ(checksFailure(), "The Quellmark Console Start menu folder already exists. Remove its old shortcuts "
+                               "before installing.");
+}
+
+TEST(PreinstallChecks, ReuseOnlyADataFolderWithTheExactMarker)
+{
+    fs::create_directories(dataDir());
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
+    const fs::path marker = dataDir() / L"product.txt";
+    put(marker, "QuellmarkConsoleData/1\r\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
+    put(marker, "QuellmarkConsoleData/1");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no final LF";
+    put(marker, "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "the application's marker";
+    put(marker, "QuellmarkConsoleData/1\n");
+    EXPECT_EQ(checksFailure(), "(passed)") << "the exact marker, nothing else in the folder";
+}
+
+TEST(PreinstallChecks, RefuseAPortThatIsInUse)
+{
+    WSADATA winsock;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &winsock), 0);
+    const SOCKET holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    int length = sizeof address;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const unsigned port = ntohs(address.sin_port);
+
+    EXPECT_EQ(checksFailure(port), "The selected port is already in use. Choose a different port.");
+    closesocket(holder);
+    EXPECT_EQ(checksFailure(port), "(passed)") << "free again once released";
+    WSACleanup();
+}
+
+TEST(PreinstallChecks, RefuseALinkOnAnyOfTheThreeFolders)
+{
+    const fs::path elsewhere = L"C:\\elsewhere";
+    fs::create_directories(elsewhere);
+    const fs::path links[] = {appDir(), dataDir(), shortcuts()};
+    for (const fs::path& link : links) {
+        fs::create_directories(link.parent_path());
+        makeDirectoryLink(link, elsewhere);
+        EXPECT_EQ(checksFailure(), "Installation paths must not contain links or junctions") << link.string();
+        removeLink(link);
+    }
+    fs::remove(appDir().parent_path());
+    makeDirectoryLink(appDir().parent_path(), elsewhere);
+    EXPECT_EQ(checksFailure(), "Installation paths must not contain links or junctions") << "the maker folder";
+}
