@@ -10,6 +10,7 @@
 #include "common/folders.h"
 #include "common/product.h"
 #include "windows/installed_apps.h"
+#include "tests/support/shim.h"
 
 namespace {
 
@@ -54,6 +55,16 @@ std::vector<std::wstring> valueNames(HKEY key)
         names.emplace_back(name, length);
     }
     return names;
+}
+
+std::string failureOf(bool add)
+{
+    try {
+        registerUninstall(add);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
 }
 
 bool entryExists()
@@ -137,4 +148,41 @@ TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
     registerUninstall(false);
     EXPECT_FALSE(entryExists());
     EXPECT_NO_THROW(registerUninstall(false)) << "nothing to remove is not a failure";
+}
+
+// The registry refuses nothing here, so its refusals come from the test shim.
+class InstalledAppsFailure : public testing::Test {
+protected:
+    void TearDown() override { unloadShim(); }
+};
+
+TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
+{
+    loadShim("fail RegSetValueExW call=3 return=5\n");
+    const std::string text = failureOf(true);
+    EXPECT_EQ(text.rfind("Write installation record (5): ", 0), 0u) << text;
+    unloadShim();
+    const HKEY key = openEntry();
+    EXPECT_EQ(valueNames(key), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
+        << "the values before the failed one stay for the caller's rollback to remove";
+    RegCloseKey(key);
+}
+
+TEST_F(InstalledAppsFailure, AKeyThatCannotBeCreatedWritesNothing)
+{
+    loadShim("fail RegCreateKeyExW call=1 return=5\n");
+    const std::string text = failureOf(true);
+    EXPECT_EQ(text.rfind("Register Installed Apps entry (5): ", 0), 0u) << text;
+    unloadShim();
+    EXPECT_FALSE(entryExists());
+}
+
+TEST_F(InstalledAppsFailure, ARemovalRefusedForAnotherReasonThanNotFoundIsReported)
+{
+    registerUninstall(true);
+    loadShim("fail RegDeleteTreeW call=1 return=5\n");
+    const std::string text = failureOf(false);
+    EXPECT_EQ(text.rfind("Remove Installed Apps entry (5): ", 0), 0u) << text;
+    unloadShim();
+    EXPECT_TRUE(entryExists());
 }

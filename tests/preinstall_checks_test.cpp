@@ -16,6 +16,7 @@
 #include "engine/preinstall_checks.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -189,4 +190,35 @@ TEST(PreinstallChecks, RefuseALinkOnAnyOfTheThreeFolders)
     fs::remove(appDir().parent_path());
     makeDirectoryLink(appDir().parent_path(), elsewhere);
     EXPECT_EQ(checksFailure(), "Installation paths must not contain links or junctions") << "the maker folder";
+}
+
+// The free space of the disk, and a network stack that will not start, come from the test shim.
+class PreinstallChecksWithShim : public testing::Test {
+protected:
+    void TearDown() override { unloadShim(); }
+};
+
+TEST_F(PreinstallChecksWithShim, NeedAtLeast512MiBFreeOnTheProgramFilesVolume)
+{
+    loadShim("value GetDiskFreeSpaceExW free=536870911\n");
+    EXPECT_EQ(checksFailure(), "At least 512 MB free disk space is required.");
+    const auto asked = readShimRecords("GetDiskFreeSpaceExW");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0]["folder"], "C:\\Program Files");
+    unloadShim();
+
+    loadShim("value GetDiskFreeSpaceExW free=536870912\n");
+    EXPECT_EQ(checksFailure(), "(passed)") << "exactly 512 MiB is enough";
+}
+
+TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
+{
+    loadShim("fail GetDiskFreeSpaceExW call=1 error=21 return=0\n");
+    std::string text = checksFailure();
+    EXPECT_EQ(text.rfind("Check disk space (21): ", 0), 0u) << text;
+    unloadShim();
+
+    loadShim("fail WSAStartup call=1 error=10091 return=10091\n");
+    text = checksFailure(8080);
+    EXPECT_EQ(text.rfind("Initialize network (10091)", 0), 0u) << text;
 }

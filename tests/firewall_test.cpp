@@ -1,0 +1,191 @@
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "windows/firewall.h"
+#include "tests/support/shim.h"
+
+// Wine's firewall objects accept every call and store nothing, so what the rule was given is
+// read from the shim's records of the real objects' methods (tests/shim/README.md).
+
+namespace {
+
+std::string firewallFailure(bool add, unsigned port)
+{
+    try {
+        firewall(add, port);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+// What each rule setter received, by method name.
+std::map<std::string, std::string> ruleProperties()
+{
+    std::map<std::string, std::string> properties;
+    for (const ShimRecord& record : readShimRecords())
+        if (record.function.rfind("INetFwRule::put_", 0) == 0)
+            properties[record.function.substr(16)] = record["value"];
+    return properties;
+}
+
+// The last count that Release returned for each object: 0 when every reference was released.
+std::map<std::string, std::string> finalReferenceCounts()
+{
+    std::map<std::string, std::string> counts;
+    for (const ShimRecord& record : readShimRecords())
+        if (record.function.ends_with("::Release"))
+            counts[record.function + " #" + record["object"]] = record["count"];
+    return counts;
+}
+
+bool anyRuleAdded()
+{
+    return !readShimRecords("INetFwRules::Add").empty();
+}
+
+// Runs work on a thread of its own, so that each call meets a thread without COM, as the
+// installer's worker thread does; reports whether COM was left uninitialised afterwards.
+template <typename Work>
+bool onFreshThread(Work work)
+{
+    bool comReleased = false;
+    std::thread([&] {
+        work();
+        const HRESULT again = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        comReleased = again == S_OK; // S_FALSE or a mode clash would mean COM was still initialised
+        if (SUCCEEDED(again))
+            CoUninitialize();
+    }).join();
+    return comReleased;
+}
+
+class Firewall : public testing::Test {
+protected:
+    void TearDown() override { unloadShim(); }
+};
+
+} // namespace
+
+TEST_F(Firewall, AddsTheConsoleRuleWithEveryProperty)
+{
+    loadShim("");
+    EXPECT_TRUE(onFreshThread([] { firewall(true, 8080); }));
+    const std::map<std::string, std::string> expected = {
+        {"Name", "Quellmark Console HTTP"},
+        {"ApplicationName", "C:\\Program Files\\Vostrel\\Quellmark Console\\runtime\\python.exe"},
+        {"Protocol", "6"},
+        {"LocalPorts", "8080"},
+        {"Direction", "1"},
+        {"Profiles", "3"},
+        {"Action", "1"},
+        {"Enabled", "-1"},
+    };
+    EXPECT_EQ(ruleProperties(), expected);
+    std::vector<std::string> order;
+    for (const ShimRecord& record : readShimRecords())
+        if (record.function.rfind("INetFwRule::put_", 0) == 0 || record.function == "INetFwRules::Add")
+            order.push_back(record.function.substr(record.function.find("::") + 2));
+    EXPECT_EQ(order, (std::vector<std::string>{"put_Name", "put_ApplicationName", "put_Protocol", "put_LocalPorts",
+                                               "put_Direction", "put_Profiles", "put_Action", "put_Enabled", "Add"}));
+    const auto added = readShimRecords("INetFwRules::Add");
+    ASSERT_EQ(added.size(), 1u);
+    const auto created = readShimRecords("CoCreateInstance");
+    ASSERT_EQ(created.size(), 2u);
+    EXPECT_EQ(created[1]["name"], "NetFwRule");
+    EXPECT_EQ(added[0]["rule"], created[1]["object"]) << "the rule that was built is the one added";
+    for (const auto& [object, count] : finalReferenceCounts())
+        EXPECT_EQ(count, "0") << object << " was not fully released";
+}
+
+TEST_F(Firewall, WritesThePortInPlainDecimal)
+{
+    for (const unsigned port : {1u, 65535u, 1024u}) {
+        loadShim("");
+        onFreshThread([port] { firewall(true, port); });
+        EXPECT_EQ(ruleProperties()["LocalPorts"], std::to_string(port));
+        unloadShim();
+    }
+}
+
+TEST_F(Firewall, RemovesTheRuleByName)
+{
+    loadShim("");
+    EXPECT_TRUE(onFreshThread([] { firewall(false, 8080); }));
+    const auto removed = readShimRecords("INetFwRules::Remove");
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(removed[0]["name"], "Quellmark Console HTTP");
+    EXPECT_TRUE(ruleProperties().empty()) << "removing builds no rule";
+}
+
+TEST_F(Firewall, NamesTheFailedStepAndAddsNothing)
+{
+    const struct {
+        const char* plan;
+        const char* step;
+    } steps[] = {
+        {"fail CoCreateInstance call=1 return=0x80040154", "Open Windows Firewall policy (HRESULT 0x80040154)"},
+        {"fail INetFwPolicy2::get_Rules call=1 return=0x80070005", "Read Windows Firewall rules (HRESULT 0x80070005)"},
+        {"fail CoCreateInstance call=2 return=0x8007000E", "Create Console firewall rule (HRESULT 0x8007000E)"},
+        {"fail INetFwRule::put_Name call=1 return=0x80070057", "Set firewall rule name (HRESULT 0x80070057)"},
+        {"fail INetFwRule::put_ApplicationName call=1 return=0x80070005", "Set firewall application path (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_Protocol call=1 return=0x80070005", "Set firewall protocol (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_LocalPorts call=1 return=0x80070005", "Set firewall port (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_Direction call=1 return=0x80070005", "Set inbound firewall direction (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_Profiles call=1 return=0x80070005", "Set private/domain firewall profiles (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_Action call=1 return=0x80070005", "Set firewall allow action (HRESULT 0x80070005)"},
+        {"fail INetFwRule::put_Enabled call=1 return=0x80070005", "Enable Console firewall rule (HRESULT 0x80070005)"},
+        {"fail INetFwRules::Add call=1 return=0x800706D9", "Save Console firewall rule (HRESULT 0x800706D9)"},
+    };
+    for (const auto& step : steps) {
+        loadShim(step.plan);
+        std::string text;
+        EXPECT_TRUE(onFreshThread([&] { text = firewallFailure(true, 8080); })) << step.plan;
+        EXPECT_EQ(text.rfind(step.step, 0), 0u) << text;
+        if (std::string(step.plan).find("INetFwRules::Add") == std::string::npos) {
+            EXPECT_FALSE(anyRuleAdded()) << step.plan;
+        }
+        for (const auto& [object, count] : finalReferenceCounts())
+            EXPECT_EQ(count, "0") << object << " leaked after " << step.plan;
+        unloadShim();
+    }
+}
+
+TEST_F(Firewall, ReportsAFailedRemoval)
+{
+    loadShim("fail INetFwRules::Remove call=1 return=0x80070002");
+    std::string text;
+    onFreshThread([&] { text = firewallFailure(false, 8080); });
+    EXPECT_EQ(text.rfind("Remove Console firewall rule (HRESULT 0x80070002): ", 0), 0u) << text;
+}
+
+TEST_F(Firewall, RefusesAThreadAlreadyInTheMultithreadedApartment)
+{
+    std::string text;
+    std::thread([&] {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        text = firewallFailure(true, 8080);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(text.rfind("Initialize Windows Firewall API (HRESULT 0x80010106)", 0), 0u) << text;
+}
+
+TEST_F(Firewall, AcceptsAThreadAlreadyInASingleThreadedApartment)
+{
+    std::thread([] {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        EXPECT_EQ(firewallFailure(false, 8080), "(no failure)");
+        // Still initialised once: the call balanced its own initialisation.
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+        CoUninitialize();
+        CoUninitialize();
+    }).join();
+}
