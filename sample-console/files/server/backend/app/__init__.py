@@ -1,0 +1,1 @@
+"""Web backend of the Quellmark Console sample."""

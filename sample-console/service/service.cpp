@@ -1,0 +1,124 @@
+#include "sample-console/service/service.h"
+
+#include <winsock2.h>
+
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "common/failure.h"
+#include "common/folders.h"
+#include "common/handles.h"
+#include "sample-console/service/http.h"
+#include "sample-console/service/log.h"
+#include "sample-console/service/server.h"
+#include "sample-console/shared/switches.h"
+
+namespace {
+
+constexpr DWORD PENDING_WAIT_HINT_MS = 5000;
+
+std::mutex statusLock; // the control handler and the service's own thread both report
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0};
+HANDLE stopEvent = nullptr;
+
+void reportStatus(DWORD state, DWORD specificError = 0)
+{
+    const std::lock_guard<std::mutex> hold(statusLock);
+    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwWin32ExitCode = specificError != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    status.dwServiceSpecificExitCode = specificError;
+    status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
+    status.dwWaitHint = pending ? PENDING_WAIT_HINT_MS : 0;
+    SetServiceStatus(statusHandle, &status); // nobody to tell if the manager does not listen
+}
+
+DWORD WINAPI controlHandler(DWORD control, DWORD, void*, void*)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        // Read now rather than at start, so that a test can make a running console refuse to stop.
+        if (readSwitch(L"Service", L"IgnoreStop") != 0) {
+            logLine("Stop requested; ignored (switches.ini), staying in STOP_PENDING");
+            reportStatus(SERVICE_STOP_PENDING);
+            return NO_ERROR;
+        }
+        logLine("Stop requested");
+        reportStatus(SERVICE_STOP_PENDING);
+        SetEvent(stopEvent);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+// The port from console.ini beside the program; setup writes it there before the first start.
+unsigned consolePort()
+{
+    const std::filesystem::path settings = exePath().parent_path() / L"console.ini";
+    return GetPrivateProfileIntW(L"Console", L"Port", 8080, settings.c_str());
+}
+
+DWORD listenAndServe(unsigned port)
+{
+    SOCKET listener = openListener(port);
+    if (listener == INVALID_SOCKET) {
+        logLine("Cannot listen on 0.0.0.0:" + std::to_string(port) + " (Winsock error " + std::to_string(WSAGetLastError()) + ")");
+        return CANNOT_LISTEN;
+    }
+    logLine("Listening on 0.0.0.0:" + std::to_string(port));
+    reportStatus(SERVICE_RUNNING);
+    const int error = serve(listener, stopEvent);
+    closesocket(listener);
+    if (error != 0) {
+        logLine("Listening failed (Winsock error " + std::to_string(error) + ")");
+        return SERVICE_FAILED;
+    }
+    return 0;
+}
+
+DWORD run()
+{
+    logLine("Starting the sample console " + std::string(CONSOLE_VERSION) + " (process " +
+            std::to_string(GetCurrentProcessId()) + ")");
+    if (readSwitch(L"Service", L"ExitAtStart") != 0) {
+        logLine("Exiting at start (switches.ini)");
+        return EXIT_AT_START;
+    }
+    const unsigned port = consolePort();
+    if (port == 0 || port > 65535) {
+        logLine("Invalid port " + std::to_string(port) + " in console.ini");
+        return INVALID_PORT_SETTING;
+    }
+    const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    require(event != nullptr, "Create stop event");
+    stopEvent = event.get();
+    const DWORD result = listenAndServe(port);
+    stopEvent = nullptr;
+    return result;
+}
+
+} // namespace
+
+void WINAPI serviceMain(DWORD, wchar_t** arguments)
+{
+    statusHandle = RegisterServiceCtrlHandlerExW(arguments[0], controlHandler, nullptr);
+    if (statusHandle == nullptr)
+        return; // without a status handle there is no one to report to
+    reportStatus(SERVICE_START_PENDING);
+    DWORD error = SERVICE_FAILED;
+    try {
+        error = run();
+    } catch (const std::exception& failure) {
+        logLine(std::string("Failed: ") + failure.what());
+    }
+    logLine(error == 0 ? std::string("Stopped") : "Stopped with error " + std::to_string(error));
+    reportStatus(SERVICE_STOPPED, error);
+}

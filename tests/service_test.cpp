@@ -1,0 +1,250 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/product.h"
+#include "tests/support/http_get.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/sample_switches.h"
+#include "tests/support/shim.h"
+#include "windows/service.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char STOP_REFUSED[] =
+    "Console could not be stopped. Application and data were retained; retry uninstall after stopping its service.";
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
+};
+using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+UniqueService openConsoleService(DWORD access)
+{
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return UniqueService(OpenServiceW(manager.get(), SERVICE_NAME, access));
+}
+
+SERVICE_STATUS_PROCESS status()
+{
+    const UniqueService service = openConsoleService(SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS current{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&current), sizeof current,
+                         &needed);
+    return current;
+}
+
+bool waitForState(DWORD state)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (status().dwCurrentState == state)
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+template <typename Action>
+std::string failureOf(Action action)
+{
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+// The sample console's service program where the installer puts it, with a free port.
+class Service : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(appDir());
+        fs::copy_file(fs::path(L"Z:" QM_SAMPLE_CONSOLE_DIR) / L"QuellmarkConsoleService.exe",
+                      appDir() / L"QuellmarkConsoleService.exe");
+        port = unusedLoopbackPort();
+        std::ofstream(appDir() / L"console.ini", std::ios::binary)
+            << "[Console]\r\nPort=" << port << "\r\nFirewall=0\r\n";
+        // Wine refuses the process-failure recovery flag; the shim stands in for Windows there
+        // and records what was asked for.
+        loadShim(plan());
+    }
+    void TearDown() override { unloadShim(); }
+    virtual std::string plan() const { return "record ControlService\nrecord QueryServiceStatusEx\n"; }
+
+    void start()
+    {
+        const UniqueService service = openConsoleService(SERVICE_START);
+        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
+        ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    }
+
+    static size_t calls(const char* function) { return readShimRecords(function).size(); }
+
+    unsigned port = 0;
+};
+
+} // namespace
+
+TEST_F(Service, RegistersStoppedWithTheConsoleSettings)
+{
+    createService();
+    const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    ASSERT_TRUE(service);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                                    static_cast<DWORD>(buffer.size()), &needed));
+    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName),
+              L"\"C:\\Program Files\\Vostrel\\Quellmark Console\\QuellmarkConsoleService.exe\"");
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"NT AUTHORITY\\LocalService");
+    EXPECT_EQ(std::wstring(config->lpDisplayName), L"Quellmark Console");
+    EXPECT_EQ(std::wstring(config->lpDependencies), L"");
+
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), &needed));
+    EXPECT_EQ(std::wstring(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription),
+              L"Quellmark management Console and Agent HTTP API");
+
+    // Wine cannot read failure actions back (QueryServiceConfig2W level 2 fails with 124), so
+    // the recovery settings are checked in the shim's records of what was set.
+    const auto configured = readShimRecords("ChangeServiceConfig2W");
+    ASSERT_EQ(configured.size(), 3u);
+    EXPECT_EQ(configured[1]["level"], "2");
+    EXPECT_EQ(configured[1]["actions"], "1/5000,1/15000,0/0");
+    EXPECT_EQ(configured[1]["reset"], "86400");
+    EXPECT_EQ(configured[1]["reboot"], "");
+    EXPECT_EQ(configured[1]["command"], "");
+    EXPECT_EQ(configured[2]["level"], "4");
+    EXPECT_EQ(configured[2]["flag"], "1");
+    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "registered, not started";
+}
+
+TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
+{
+    createService();
+    EXPECT_TRUE(existsService());
+    start();
+    const HttpAnswer answer = httpGet(port, "/api/v1/health");
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(answer.body.find("quellmark-controller"), std::string::npos);
+
+    const auto begun = std::chrono::steady_clock::now();
+    stopDeleteService();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
+    EXPECT_FALSE(existsService());
+    EXPECT_EQ(calls("ControlService"), 1u);
+    EXPECT_FALSE(httpGet(port, "/api/v1/health", 1000).connected) << "the console no longer listens";
+}
+
+TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
+{
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureOf([] { stopDeleteService(); }), "(no failure)");
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+    EXPECT_EQ(calls("ControlService"), 0u);
+    EXPECT_EQ(calls("QueryServiceStatusEx"), 0u);
+}
+
+TEST_F(Service, AStoppedServiceIsDeletedWithoutAStopControl)
+{
+    createService();
+    stopDeleteService();
+    EXPECT_FALSE(existsService());
+    EXPECT_EQ(calls("ControlService"), 0u);
+}
+
+TEST_F(Service, AServiceThatIgnoresStopStaysRegisteredAfterAboutThirtySeconds)
+{
+    setSampleSwitch(L"Service", L"IgnoreStop", 1);
+    createService();
+    start();
+    const size_t queriesBefore = calls("QueryServiceStatusEx"); // the test's own, while starting
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureOf([] { stopDeleteService(); }), STOP_REFUSED);
+    const auto waited = std::chrono::steady_clock::now() - begun;
+    EXPECT_GE(waited, std::chrono::seconds(29));
+    EXPECT_LT(waited, std::chrono::seconds(45));
+    EXPECT_EQ(calls("QueryServiceStatusEx") - queriesBefore, 61u) << "the first look, then 60 while waiting";
+    EXPECT_TRUE(existsService());
+
+    // Leave the prefix clean: end the stubborn process.
+    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, status().dwProcessId));
+    TerminateProcess(process.get(), 1);
+}
+
+TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
+{
+    {
+        const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        const UniqueService other(CreateServiceW(manager.get(), SERVICE_NAME, L"Someone else", SERVICE_QUERY_STATUS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                 SERVICE_ERROR_IGNORE, L"C:\\other\\service.exe", nullptr, nullptr,
+                                                 nullptr, nullptr, nullptr));
+        ASSERT_TRUE(other);
+    }
+    const std::string text = failureOf([] { createService(); });
+    EXPECT_EQ(text.rfind("Create Console service (1073)", 0), 0u) << text;
+    EXPECT_TRUE(readShimRecords("ChangeServiceConfig2W").empty()) << "nothing was configured";
+
+    const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                                    static_cast<DWORD>(buffer.size()), &needed));
+    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"C:\\other\\service.exe");
+    EXPECT_EQ(std::wstring(config->lpDisplayName), L"Someone else");
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+}
+
+TEST_F(Service, AFailedConfigurationStepLeavesNoService)
+{
+    const struct {
+        int call;
+        const char* step;
+    } steps[] = {{1, "Set service description (5)"},
+                 {2, "Configure service recovery (5)"},
+                 {3, "Configure process-failure recovery (5)"}};
+    for (const auto& step : steps) {
+        unloadShim();
+        loadShim("fail ChangeServiceConfig2W call=" + std::to_string(step.call) + " error=5 return=0\n");
+        const std::string text = failureOf([] { createService(); });
+        EXPECT_EQ(text.rfind(step.step, 0), 0u) << text;
+        EXPECT_FALSE(existsService()) << step.step;
+    }
+}
+
+TEST_F(Service, ReportsWhatTheServiceManagerRefuses)
+{
+    unloadShim();
+    loadShim("fail OpenServiceW call=1 error=5 return=0\n");
+    EXPECT_EQ(failureOf([] { existsService(); }).rfind("Check Console service (5)", 0), 0u)
+        << "access denied is not the same as absent";
+    EXPECT_EQ(failureOf([] { stopDeleteService(); }), "(no failure)") << "the second call is not faulted";
+    unloadShim();
+
+    loadShim("fail OpenServiceW call=1 error=5 return=0\n");
+    EXPECT_EQ(failureOf([] { stopDeleteService(); }).rfind("Open Console service (5)", 0), 0u);
+    unloadShim();
+
+    loadShim("fail OpenSCManagerW from=1 error=5 return=0\n");
+    EXPECT_EQ(failureOf([] { existsService(); }).rfind("Open Windows services (5)", 0), 0u);
+    EXPECT_EQ(failureOf([] { createService(); }).rfind("Open service manager (5)", 0), 0u);
+}
