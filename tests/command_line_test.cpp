@@ -5,17 +5,13 @@
 #include <vector>
 
 #include "core/command_line.h"
+#include "tests/support/failures.h"
 
 namespace {
 
 std::string refusal(const std::vector<std::wstring>& arguments)
 {
-    try {
-        parseCommandLine(arguments);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(accepted)";
+    return failureText([&] { parseCommandLine(arguments); });
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "common/failure.h"
 #include "common/text.h"
+#include "tests/support/failures.h"
 
 namespace {
 
@@ -17,17 +18,6 @@ std::string systemText(DWORD code)
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                         code, 0, buffer, 2048, nullptr);
     return narrow(std::wstring(buffer, length));
-}
-
-template <typename Check>
-std::string failureText(Check check)
-{
-    try {
-        check();
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
 }
 
 // A code that the system message table has no text for.

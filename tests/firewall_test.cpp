@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "windows/firewall.h"
+#include "tests/support/failures.h"
 #include "tests/support/shim.h"
 
 // Wine's firewall objects accept every call and store nothing, so what the rule was given is
@@ -19,12 +20,7 @@ namespace {
 
 std::string firewallFailure(bool add, unsigned port)
 {
-    try {
-        firewall(add, port);
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
+    return failureText([=] { firewall(add, port); });
 }
 
 // What each rule setter received, by method name.

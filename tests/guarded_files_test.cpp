@@ -8,6 +8,7 @@
 #include <string>
 
 #include "package/guarded_files.h"
+#include "tests/support/failures.h"
 #include "tests/support/links.h"
 
 namespace fs = std::filesystem;
@@ -15,17 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or junctions";
-
-template <typename Action>
-std::string failureOf(Action action)
-{
-    try {
-        action();
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 void put(const fs::path& file, const std::string& content)
 {
@@ -60,9 +50,9 @@ TEST(NoReparse, RefusesALinkOnThePathOrAnyFolderAboveIt)
 {
     const Scratch scratch;
     makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked"); }), LINK_REFUSAL) << "the path itself";
-    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked/new.txt"); }), LINK_REFUSAL) << "as the parent";
-    EXPECT_EQ(failureOf([&] { noReparse(scratch.root / L"linked/x/y/new.txt"); }), LINK_REFUSAL) << "as an ancestor";
+    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked"); }), LINK_REFUSAL) << "the path itself";
+    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked/new.txt"); }), LINK_REFUSAL) << "as the parent";
+    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked/x/y/new.txt"); }), LINK_REFUSAL) << "as an ancestor";
 }
 
 TEST(RemoveTree, RemovesAnOrdinaryTreeAndToleratesAMissingOne)
@@ -78,7 +68,7 @@ TEST(RemoveTree, RefusesALinkAnywhereInsideAndDeletesNothing)
 {
     const Scratch scratch;
     makeDirectoryLink(scratch.root / L"tree/deep/er/link", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureOf([&] { removeTree(scratch.root / L"tree"); }), LINK_REFUSAL);
+    EXPECT_EQ(failureText([&] { removeTree(scratch.root / L"tree"); }), LINK_REFUSAL);
     EXPECT_TRUE(fs::exists(scratch.root / L"tree/a.txt")) << "checked before the first deletion";
     EXPECT_TRUE(fs::exists(scratch.root / L"tree/deep/er/b.txt"));
     EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
@@ -88,7 +78,7 @@ TEST(RemoveTree, RefusesAFolderReachedThroughALink)
 {
     const Scratch scratch;
     makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureOf([&] { removeTree(scratch.root / L"linked"); }), LINK_REFUSAL);
+    EXPECT_EQ(failureText([&] { removeTree(scratch.root / L"linked"); }), LINK_REFUSAL);
     EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
 }
 
@@ -98,7 +88,7 @@ TEST(ReadText, ReturnsEveryByteAndNamesAMissingFile)
     const std::string bytes("line\r\nzero\0byte\n\xFF", 18);
     put(scratch.root / L"bytes.bin", bytes);
     EXPECT_EQ(readText(scratch.root / L"bytes.bin"), bytes);
-    EXPECT_EQ(failureOf([&] { readText(scratch.root / L"missing.txt"); }), "Cannot read C:\\guard-test\\missing.txt");
+    EXPECT_EQ(failureText([&] { readText(scratch.root / L"missing.txt"); }), "Cannot read C:\\guard-test\\missing.txt");
 }
 
 TEST(WriteText, ReplacesTheWholeFile)
@@ -116,13 +106,13 @@ TEST(WriteText, RefusesAPathThroughALinkWithoutCreatingTheFile)
 {
     const Scratch scratch;
     makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureOf([&] { writeText(scratch.root / L"linked/product.txt", "x"); }), LINK_REFUSAL);
+    EXPECT_EQ(failureText([&] { writeText(scratch.root / L"linked/product.txt", "x"); }), LINK_REFUSAL);
     EXPECT_FALSE(fs::exists(scratch.root / L"elsewhere/product.txt"));
 }
 
 TEST(WriteText, NamesAFileItCannotWrite)
 {
     const Scratch scratch;
-    EXPECT_EQ(failureOf([&] { writeText(scratch.root / L"no-such-folder\\x.txt", "x"); }),
+    EXPECT_EQ(failureText([&] { writeText(scratch.root / L"no-such-folder\\x.txt", "x"); }),
               "Cannot write C:\\guard-test\\no-such-folder\\x.txt");
 }

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "engine/helper_process.h"
 #include "engine/runtime_check.h"
+#include "tests/support/failures.h"
 #include "tests/support/processes.h"
 
 namespace fs = std::filesystem;
@@ -24,12 +25,7 @@ const fs::path CHILD = testProgramFolder() / L"helper_child.exe";
 
 std::string failureOf(const fs::path& exe, const std::wstring& args, DWORD timeoutMs)
 {
-    try {
-        command(exe, args, timeoutMs);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
+    return failureText([&] { command(exe, args, timeoutMs); });
 }
 
 // A folder with blanks in its name, like the application folder under Program Files.

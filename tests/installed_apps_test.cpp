@@ -10,6 +10,7 @@
 #include "common/folders.h"
 #include "common/product.h"
 #include "windows/installed_apps.h"
+#include "tests/support/failures.h"
 #include "tests/support/shim.h"
 
 namespace {
@@ -59,12 +60,7 @@ std::vector<std::wstring> valueNames(HKEY key)
 
 std::string failureOf(bool add)
 {
-    try {
-        registerUninstall(add);
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
+    return failureText([add] { registerUninstall(add); });
 }
 
 bool entryExists()

@@ -14,6 +14,7 @@
 #include "common/folders.h"
 #include "common/product.h"
 #include "engine/preinstall_checks.h"
+#include "tests/support/failures.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/shim.h"
@@ -29,12 +30,8 @@ constexpr char FOREIGN_DATA[] = "The data folder is not recognized as Quellmark 
 
 std::string checksFailure(unsigned port = unusedLoopbackPort())
 {
-    try {
-        preinstallChecks(port, [](int, const std::wstring&) {});
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(passed)";
+    const std::string text = failureText([port] { preinstallChecks(port, [](int, const std::wstring&) {}); });
+    return text == "(no failure)" ? "(passed)" : text;
 }
 
 void put(const fs::path& file, const std::string& content)

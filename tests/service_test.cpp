@@ -11,6 +11,7 @@
 
 #include "common/folders.h"
 #include "common/product.h"
+#include "tests/support/failures.h"
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/sample_switches.h"
@@ -53,17 +54,6 @@ bool waitForState(DWORD state)
         Sleep(100);
     }
     return false;
-}
-
-template <typename Action>
-std::string failureOf(Action action)
-{
-    try {
-        action();
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
 }
 
 // The sample console's service program where the installer puts it, with a free port.
@@ -156,7 +146,7 @@ TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
 TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
 {
     const auto begun = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([] { stopDeleteService(); }), "(no failure)");
+    EXPECT_EQ(failureText([] { stopDeleteService(); }), "(no failure)");
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
     EXPECT_EQ(calls("ControlService"), 0u);
     EXPECT_EQ(calls("QueryServiceStatusEx"), 0u);
@@ -177,7 +167,7 @@ TEST_F(Service, AServiceThatIgnoresStopStaysRegisteredAfterAboutThirtySeconds)
     start();
     const size_t queriesBefore = calls("QueryServiceStatusEx"); // the test's own, while starting
     const auto begun = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([] { stopDeleteService(); }), STOP_REFUSED);
+    EXPECT_EQ(failureText([] { stopDeleteService(); }), STOP_REFUSED);
     const auto waited = std::chrono::steady_clock::now() - begun;
     EXPECT_GE(waited, std::chrono::seconds(29));
     EXPECT_LT(waited, std::chrono::seconds(45));
@@ -199,7 +189,7 @@ TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
                                                  nullptr, nullptr, nullptr));
         ASSERT_TRUE(other);
     }
-    const std::string text = failureOf([] { createService(); });
+    const std::string text = failureText([] { createService(); });
     EXPECT_EQ(text.rfind("Create Console service (1073)", 0), 0u) << text;
     EXPECT_TRUE(readShimRecords("ChangeServiceConfig2W").empty()) << "nothing was configured";
 
@@ -225,7 +215,7 @@ TEST_F(Service, AFailedConfigurationStepLeavesNoService)
     for (const auto& step : steps) {
         unloadShim();
         loadShim("fail ChangeServiceConfig2W call=" + std::to_string(step.call) + " error=5 return=0\n");
-        const std::string text = failureOf([] { createService(); });
+        const std::string text = failureText([] { createService(); });
         EXPECT_EQ(text.rfind(step.step, 0), 0u) << text;
         EXPECT_FALSE(existsService()) << step.step;
     }
@@ -235,16 +225,16 @@ TEST_F(Service, ReportsWhatTheServiceManagerRefuses)
 {
     unloadShim();
     loadShim("fail OpenServiceW call=1 error=5 return=0\n");
-    EXPECT_EQ(failureOf([] { existsService(); }).rfind("Check Console service (5)", 0), 0u)
+    EXPECT_EQ(failureText([] { existsService(); }).rfind("Check Console service (5)", 0), 0u)
         << "access denied is not the same as absent";
-    EXPECT_EQ(failureOf([] { stopDeleteService(); }), "(no failure)") << "the second call is not faulted";
+    EXPECT_EQ(failureText([] { stopDeleteService(); }), "(no failure)") << "the second call is not faulted";
     unloadShim();
 
     loadShim("fail OpenServiceW call=1 error=5 return=0\n");
-    EXPECT_EQ(failureOf([] { stopDeleteService(); }).rfind("Open Console service (5)", 0), 0u);
+    EXPECT_EQ(failureText([] { stopDeleteService(); }).rfind("Open Console service (5)", 0), 0u);
     unloadShim();
 
     loadShim("fail OpenSCManagerW from=1 error=5 return=0\n");
-    EXPECT_EQ(failureOf([] { existsService(); }).rfind("Open Windows services (5)", 0), 0u);
-    EXPECT_EQ(failureOf([] { createService(); }).rfind("Open service manager (5)", 0), 0u);
+    EXPECT_EQ(failureText([] { existsService(); }).rfind("Open Windows services (5)", 0), 0u);
+    EXPECT_EQ(failureText([] { createService(); }).rfind("Open service manager (5)", 0), 0u);
 }

@@ -10,6 +10,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "tests/support/failures.h"
 
 namespace {
 
@@ -37,12 +38,7 @@ void expectRoundTrip(const std::vector<std::wstring>& arguments)
 
 std::string widenFailure(const std::string& bytes)
 {
-    try {
-        widen(bytes);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
+    return failureText([&] { widen(bytes); });
 }
 
 } // namespace

@@ -21,8 +21,8 @@ std::string readAll(HANDLE pipe)
 
 } // namespace
 
-ProcessResult runProcess(const std::filesystem::path& program, const std::wstring& arguments,
-                         DWORD timeoutMs)
+ProcessResult captureOutput(const std::filesystem::path& program, DWORD timeoutMs,
+                            const std::function<UniqueHandle(STARTUPINFOW&)>& start)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE readEnd = nullptr;
@@ -39,28 +39,36 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::wstrin
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::wstring commandLine = quote(program.wstring()) + L" " + arguments;
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process))
-        throw std::runtime_error("Cannot start " + narrow(program.wstring()));
-    UniqueHandle processHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    const UniqueHandle process = start(startup);
     writer.reset(); // the child holds the only write end now, so reading ends when it ends
 
     std::string output;
     std::thread drain([&] { output = readAll(reader.get()); });
-    const DWORD waited = WaitForSingleObject(process.hProcess, timeoutMs);
+    const DWORD waited = WaitForSingleObject(process.get(), timeoutMs);
     if (waited != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 1);
+        TerminateProcess(process.get(), 1);
     drain.join();
     if (waited != WAIT_OBJECT_0)
         throw std::runtime_error(narrow(program.wstring()) + " did not end in time");
 
     ProcessResult result;
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    GetExitCodeProcess(process.get(), &result.exitCode);
     result.output = std::move(output);
     return result;
+}
+
+ProcessResult runProcess(const std::filesystem::path& program, const std::wstring& arguments,
+                         DWORD timeoutMs)
+{
+    return captureOutput(program, timeoutMs, [&](STARTUPINFOW& startup) {
+        PROCESS_INFORMATION process{};
+        std::wstring commandLine = quote(program.wstring()) + L" " + arguments;
+        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &process))
+            throw std::runtime_error("Cannot start " + narrow(program.wstring()));
+        CloseHandle(process.hThread);
+        return UniqueHandle(process.hProcess);
+    });
 }
 
 std::filesystem::path testProgramFolder()

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
+
+#include "common/handles.h"
 
 // Running other Windows programs from a test and reading what they printed.
 
@@ -16,6 +19,12 @@ struct ProcessResult {
 // A program that is still running then is killed and the test fails.
 ProcessResult runProcess(const std::filesystem::path& program, const std::wstring& arguments,
                          DWORD timeoutMs = 60000);
+
+// Runs the process that start creates from the given startup information (its standard output
+// and error lead to a pipe; handles must be inherited), waits up to timeoutMs and collects what
+// it printed. start returns the new process's handle.
+ProcessResult captureOutput(const std::filesystem::path& program, DWORD timeoutMs,
+                            const std::function<UniqueHandle(STARTUPINFOW&)>& start);
 
 // The folder of the running test program; helper programs are built beside it.
 std::filesystem::path testProgramFolder();

@@ -3,7 +3,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "common/text.h"
 #include "tests/shim/inject.h"
@@ -116,16 +115,6 @@ ShimProcess startSuspendedWithShim(const std::filesystem::path& program, const s
     return process;
 }
 
-std::string readAll(HANDLE pipe)
-{
-    std::string output;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        output.append(buffer, read);
-    return output;
-}
-
 } // namespace
 
 bool ShimRecord::has(std::string_view name) const
@@ -181,37 +170,9 @@ ShimProcess startWithShim(const std::filesystem::path& program, const std::wstri
 ProcessResult runWithShim(const std::filesystem::path& program, const std::wstring& arguments,
                           const std::string& plan, DWORD timeoutMs)
 {
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-        throw std::runtime_error("CreatePipe failed");
-    UniqueHandle reader(readEnd);
-    UniqueHandle writer(writeEnd);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    const ShimProcess process = startSuspendedWithShim(program, arguments, plan, startup, true);
-    writer.reset(); // the child holds the only write end now, so reading ends when it ends
-
-    std::string output;
-    std::thread drain([&] { output = readAll(reader.get()); });
-    const DWORD waited = WaitForSingleObject(process.process.get(), timeoutMs);
-    if (waited != WAIT_OBJECT_0)
-        TerminateProcess(process.process.get(), 1);
-    drain.join();
-    if (waited != WAIT_OBJECT_0)
-        throw std::runtime_error(narrow(program.wstring()) + " did not end in time");
-
-    ProcessResult result;
-    GetExitCodeProcess(process.process.get(), &result.exitCode);
-    result.output = std::move(output);
-    return result;
+    return captureOutput(program, timeoutMs, [&](STARTUPINFOW& startup) {
+        return std::move(startSuspendedWithShim(program, arguments, plan, startup, true).process);
+    });
 }
 
 std::vector<ShimRecord> readShimRecords()
