@@ -1,0 +1,293 @@
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "package/extract.h"
+#include "package/hashing.h"
+#include "package/parser.h"
+#include "tests/support/links.h"
+#include "tests/support/package_builder.h"
+#include "tests/support/shim.h"
+
+// Every test runs in a prefix of its own (the links they make must not be deleted from the
+// Windows side), so nothing below C:\extract-test is cleaned up.
+
+namespace fs = std::filesystem;
+using testing::StartsWith;
+
+namespace {
+
+constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or junctions";
+constexpr char PACKAGE_REFUSAL[] = "Installer integrity check failed. Download a fresh copy.";
+constexpr char FILE_REFUSAL[] = "Bundled file integrity check failed";
+constexpr wchar_t STATUS[] = L"Installing application files...";
+
+const fs::path SCRATCH = L"C:\\extract-test";
+
+template <typename Action>
+std::string failureOf(Action action)
+{
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+// A package image with true digests, and the digest that a wizard carrying it would expect.
+struct Package {
+    std::vector<unsigned char> image;
+    std::string digest;
+};
+
+// Offsets of each entry's stored digest and of its data, in package order.
+std::vector<std::pair<std::size_t, std::size_t>> entryOffsets(const std::vector<TestFile>& files)
+{
+    std::vector<std::pair<std::size_t, std::size_t>> offsets;
+    std::size_t position = PACKAGE_HEADER_SIZE;
+    for (const TestFile& file : files) {
+        offsets.emplace_back(position + 12, position + ENTRY_FIXED_SIZE + file.name.size());
+        position += ENTRY_FIXED_SIZE + file.name.size() + file.data.size();
+    }
+    return offsets;
+}
+
+void reseal(Package& package)
+{
+    package.digest = digestText(sha256(package.image.data(), package.image.size()));
+}
+
+// buildTestPackage fills the digest fields with placeholders; this stores each file's real one.
+Package sealedPackage(const std::vector<TestFile>& files)
+{
+    Package package{buildTestPackage(files), {}};
+    const auto offsets = entryOffsets(files);
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const std::vector<unsigned char> digest = sha256(files[index].data.data(), files[index].data.size());
+        std::copy(digest.begin(), digest.end(), package.image.begin() + offsets[index].first);
+    }
+    reseal(package);
+    return package;
+}
+
+struct Reports {
+    std::vector<std::pair<int, std::wstring>> calls;
+    Progress callback()
+    {
+        return [this](int percent, const std::wstring& status) { calls.emplace_back(percent, status); };
+    }
+};
+
+void extract(const Package& package, const fs::path& root, Progress progress = [](int, const std::wstring&) {})
+{
+    extractImage(package.image.data(), package.image.size(), package.digest, root, std::move(progress));
+}
+
+std::string contentOf(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void put(const fs::path& file, const std::string& content)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+// Every file below root by its relative path with slashes, and its bytes.
+std::map<std::string, std::string> filesBelow(const fs::path& root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file())
+            files[item.path().lexically_relative(root).generic_string()] = contentOf(item.path());
+    return files;
+}
+
+} // namespace
+
+TEST(EmbeddedPackage, WritesEveryFileOfItsFolderByteForByte)
+{
+    const fs::path root = SCRATCH / L"embedded";
+    Reports reports;
+    extractPayload(root, reports.callback());
+
+    const auto expected = filesBelow(fs::path(QM_EXTRACT_SAMPLE));
+    ASSERT_EQ(expected.size(), 8u) << "the sample folder as checked in";
+    EXPECT_EQ(filesBelow(root), expected);
+    EXPECT_TRUE(reports.calls.empty()) << "fewer than 20 files report no progress";
+}
+
+TEST(Progress, ReportsEveryTwentiethFileOnItsWayFromTenTowardsSixtyFive)
+{
+    const auto packageOf = [](int count) {
+        std::vector<TestFile> files;
+        for (int n = 0; n < count; ++n)
+            files.push_back({"lib/part" + std::to_string(n % 7) + "/file" + std::to_string(n) + ".py", std::to_string(n)});
+        return sealedPackage(files);
+    };
+
+    Reports nineteen;
+    extract(packageOf(19), SCRATCH / L"19", nineteen.callback());
+    EXPECT_TRUE(nineteen.calls.empty());
+
+    Reports twenty;
+    extract(packageOf(20), SCRATCH / L"20", twenty.callback());
+    EXPECT_EQ(twenty.calls, (std::vector<std::pair<int, std::wstring>>{{65, STATUS}}));
+
+    Reports full;
+    extract(packageOf(734), SCRATCH / L"734", full.callback());
+    std::vector<std::pair<int, std::wstring>> expected;
+    for (int n = 20; n <= 720; n += 20)
+        expected.emplace_back(10 + 55 * n / 734, STATUS);
+    EXPECT_EQ(full.calls, expected);
+    ASSERT_FALSE(full.calls.empty());
+    EXPECT_EQ(full.calls.back().first, 63);
+    EXPECT_EQ(filesBelow(SCRATCH / L"734").size(), 734u);
+}
+
+TEST(Extract, CreatesAnEmptyFileEmpty)
+{
+    extract(sealedPackage({{"logs/empty.log", ""}, {"next.txt", "after the empty one"}}), SCRATCH / L"app");
+    ASSERT_TRUE(fs::is_regular_file(SCRATCH / L"app/logs/empty.log"));
+    EXPECT_EQ(fs::file_size(SCRATCH / L"app/logs/empty.log"), 0u);
+    EXPECT_EQ(contentOf(SCRATCH / L"app/next.txt"), "after the empty one");
+}
+
+TEST(Extract, StopsAtAFileThatIsAlreadyThereAndLeavesItAlone)
+{
+    const fs::path root = SCRATCH / L"app";
+    put(root / L"server/b.txt", "kept");
+    // Deliberately not sorted: the package's own order decides what comes before the failure.
+    const Package package = sealedPackage({{"z.txt", "first"}, {"server/b.txt", "second"}, {"a.txt", "third"}});
+
+    EXPECT_THAT(failureOf([&] { extract(package, root); }), StartsWith("Create application file (80)"));
+    EXPECT_EQ(contentOf(root / L"z.txt"), "first");
+    EXPECT_EQ(contentOf(root / L"server/b.txt"), "kept");
+    EXPECT_FALSE(fs::exists(root / L"a.txt"));
+}
+
+TEST(Integrity, AnyChangedByteOfThePackageStopsItBeforeAFolderIsMade)
+{
+    const Package original = sealedPackage({{"server/app.py", "print('hello')\n"}, {"b.bin", std::string("\0\x01\xFE\xFF", 4)}});
+    const fs::path parent = SCRATCH / L"flipped";
+    // Header, lengths, digests, names, data and the last byte: every byte of the image.
+    for (std::size_t at = 0; at < original.image.size(); ++at) {
+        Package changed = original;
+        changed.image[at] ^= 0x01;
+        EXPECT_EQ(failureOf([&] { extract(changed, parent / L"app"); }), PACKAGE_REFUSAL) << "byte " << at;
+        ASSERT_FALSE(fs::exists(parent)) << "byte " << at;
+    }
+    Package longer = original;
+    longer.image.push_back(0);
+    EXPECT_EQ(failureOf([&] { extract(longer, parent / L"app"); }), PACKAGE_REFUSAL) << "one byte more";
+    EXPECT_FALSE(fs::exists(parent));
+
+    extract(original, parent / L"app");
+    EXPECT_EQ(contentOf(parent / L"app/server/app.py"), "print('hello')\n") << "the unchanged package installs";
+}
+
+TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
+{
+    const std::vector<TestFile> files = {{"a.txt", "alpha"}, {"b.txt", "bravo"}, {"c.txt", "charlie"}};
+    const auto offsets = entryOffsets(files);
+    struct Case {
+        const char* what;
+        std::size_t at;
+    };
+    // The package digest is computed again each time, so only the file's own check can notice.
+    for (const Case& change : {Case{"last byte of b's digest", offsets[1].first + DIGEST_SIZE - 1},
+                               Case{"first byte of b's digest", offsets[1].first},
+                               Case{"b's data", offsets[1].second + 2}}) {
+        Package package = sealedPackage(files);
+        package.image[change.at] ^= 0x01;
+        reseal(package);
+        const fs::path root = SCRATCH / change.what;
+        EXPECT_EQ(failureOf([&] { extract(package, root); }), FILE_REFUSAL) << change.what;
+        EXPECT_EQ(contentOf(root / L"a.txt"), "alpha") << change.what;
+        EXPECT_FALSE(fs::exists(root / L"b.txt")) << change.what;
+        EXPECT_FALSE(fs::exists(root / L"c.txt")) << change.what;
+    }
+}
+
+TEST(Integrity, AMalformedPackageWithTheRightDigestIsRefusedByTheParser)
+{
+    const Package package = sealedPackage({{"a.txt", "alpha"}, {"../escape.txt", "out"}});
+    EXPECT_EQ(failureOf([&] { extract(package, SCRATCH / L"app"); }), "Unsafe package path");
+    EXPECT_FALSE(fs::exists(SCRATCH)) << "parsed before anything is written";
+}
+
+TEST(LinkGuard, RefusesALinkAboveATargetAndCreatesNothingBehindIt)
+{
+    const fs::path root = SCRATCH / L"app";
+    const fs::path elsewhere = SCRATCH / L"elsewhere";
+    put(elsewhere / L"precious.txt", "keep");
+    fs::create_directories(root);
+    makeDirectoryLink(root / L"linked", elsewhere);
+    makeDirectoryLink(SCRATCH / L"via", elsewhere);
+
+    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"linked/new.txt", "x"}}), root); }), LINK_REFUSAL)
+        << "the link as the target's folder";
+    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"linked/x/y/new.txt", "x"}}), root); }), LINK_REFUSAL)
+        << "the link further up";
+    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"new.txt", "x"}}), SCRATCH / L"via/app"); }), LINK_REFUSAL)
+        << "the link above the root";
+
+    EXPECT_EQ(filesBelow(elsewhere), (std::map<std::string, std::string>{{"precious.txt", "keep"}}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
+}
+
+class ExtractFaults : public testing::Test {
+protected:
+    void TearDown() override { unloadShim(); }
+};
+
+// Full disks and failing closes cannot be provoked on demand, so the shim fails the calls.
+TEST_F(ExtractFaults, AFailedWriteShowsItsOwnCodeEvenWhenTheCloseFailsAfterIt)
+{
+    const Package package = sealedPackage({{"big.bin", std::string(4096, 'x')}});
+    loadShim("fail WriteFile call=1 error=112 return=0\n"
+             "fail CloseHandle call=1 error=6 return=0\n"
+             "record CloseHandle args=p\n");
+    const std::string failure = failureOf([&] { extract(package, SCRATCH / L"app"); });
+    const auto closes = readShimRecords("CloseHandle");
+    unloadShim();
+
+    EXPECT_THAT(failure, StartsWith("Write application file (112)"));
+    ASSERT_EQ(closes.size(), 1u) << "only the file's handle is closed, after the failed write";
+    EXPECT_EQ(closes[0]["fault"], "yes");
+}
+
+TEST_F(ExtractFaults, AShortWriteIsAFailure)
+{
+    const Package package = sealedPackage({{"big.bin", std::string(4096, 'x')}, {"next.txt", "y"}});
+    // The faulted WriteFile reports success without writing a byte.
+    loadShim("fail WriteFile call=1 error=39 return=1\n");
+    const std::string failure = failureOf([&] { extract(package, SCRATCH / L"app"); });
+    unloadShim();
+
+    EXPECT_THAT(failure, StartsWith("Write application file (39)"));
+    EXPECT_FALSE(fs::exists(SCRATCH / L"app/next.txt"));
+}
+
+TEST_F(ExtractFaults, AMissingOrUnreadableResourceIsNamed)
+{
+    loadShim("fail FindResourceW call=1 error=1813 return=0\n"
+             "fail LoadResource call=1 error=1812 return=0\n");
+    EXPECT_THAT(failureOf([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Locate bundled application (1813)"));
+    EXPECT_THAT(failureOf([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Read bundled application (1812)"));
+    EXPECT_FALSE(fs::exists(SCRATCH));
+}
