@@ -219,22 +219,8 @@ TEST(WizardResources, PackageIsTheOneItsDigestWasBuiltFrom)
     EXPECT_THAT(names, IsSupersetOf({"QuellmarkConsoleService.exe", "runtime/python.exe"}));
 }
 
-// Under Wine the first process that needs the desktop starts Wine's desktop process and hands it
-// its standard error; if the wizard did, that process would hold open the pipe that runWithShim
-// reads to its end. Started from here with standard error on NUL, it holds nothing of ours.
-void startDesktopQuietly()
-{
-    const UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr));
-    const HANDLE saved = GetStdHandle(STD_ERROR_HANDLE);
-    SetStdHandle(STD_ERROR_HANDLE, nul.get());
-    GetDesktopWindow();
-    SetStdHandle(STD_ERROR_HANDLE, saved);
-}
-
 class WizardEntry : public testing::Test {
 protected:
-    void SetUp() override { startDesktopQuietly(); }
     void TearDown() override { unloadShim(); }
 };
 

@@ -1,7 +1,7 @@
 #include "tests/support/processes.h"
 
+#include <algorithm>
 #include <stdexcept>
-#include <thread>
 
 #include "common/folders.h"
 #include "common/handles.h"
@@ -9,14 +9,34 @@
 
 namespace {
 
-std::string readAll(HANDLE pipe)
+// Reads what the child writes until it has ended and nothing is left in the pipe. Reading to
+// the pipe's end is not enough under Wine: a Wine helper that the child starts (the desktop
+// process, for one) inherits its standard error and may keep the pipe open long after.
+bool readUntilEnd(HANDLE pipe, HANDLE process, DWORD timeoutMs, std::string& output)
 {
-    std::string output;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        output.append(buffer, read);
-    return output;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            return true; // every writer is gone
+        if (available > 0) {
+            DWORD read = 0;
+            if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &read, nullptr))
+                return true;
+            output.append(buffer, read);
+            continue;
+        }
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+            PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);
+            if (available == 0)
+                return true; // ended, and its last words are read
+            continue;
+        }
+        if (GetTickCount64() > deadline)
+            return false;
+        WaitForSingleObject(process, 20);
+    }
 }
 
 } // namespace
@@ -43,13 +63,10 @@ ProcessResult captureOutput(const std::filesystem::path& program, DWORD timeoutM
     writer.reset(); // the child holds the only write end now, so reading ends when it ends
 
     std::string output;
-    std::thread drain([&] { output = readAll(reader.get()); });
-    const DWORD waited = WaitForSingleObject(process.get(), timeoutMs);
-    if (waited != WAIT_OBJECT_0)
+    if (!readUntilEnd(reader.get(), process.get(), timeoutMs, output)) {
         TerminateProcess(process.get(), 1);
-    drain.join();
-    if (waited != WAIT_OBJECT_0)
         throw std::runtime_error(narrow(program.wstring()) + " did not end in time");
+    }
 
     ProcessResult result;
     GetExitCodeProcess(process.get(), &result.exitCode);
