@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/folders.h"
+#include "engine/runtime_check.h"
+#include "tests/support/failures.h"
+#include "tests/support/sample_switches.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char RUNTIME_REFUSED[] =
+    "The bundled runtime could not start. Check Windows version and available security software logs.";
+
+// The sample console where the installer puts it: under Program Files, a path with blanks.
+class RuntimeCheck : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(appDir());
+        fs::copy(fs::path(L"Z:" QM_SAMPLE_CONSOLE_DIR), appDir(), fs::copy_options::recursive);
+    }
+};
+
+} // namespace
+
+TEST_F(RuntimeCheck, PassesWhenTheBundledRuntimeLoadsTheBackend)
+{
+    EXPECT_EQ(failureText([] { checkRuntime(appDir()); }), "(no failure)");
+}
+
+TEST_F(RuntimeCheck, RefusesARuntimeThatEndsWithAnError)
+{
+    setSampleSwitch(L"Runtime", L"ExitCode", 3);
+    EXPECT_EQ(failureText([] { checkRuntime(appDir()); }), RUNTIME_REFUSED);
+    clearSampleSwitches();
+    fs::remove_all(appDir() / L"runtime/Lib/site-packages/cryptography");
+    EXPECT_EQ(failureText([] { checkRuntime(appDir()); }), RUNTIME_REFUSED) << "a library missing";
+}
+
+TEST_F(RuntimeCheck, ReportsAnInterpreterThatCannotStart)
+{
+    fs::remove(appDir() / L"runtime/python.exe");
+    const std::string text = failureText([] { checkRuntime(appDir()); });
+    EXPECT_EQ(text.rfind("Run Windows helper (", 0), 0u) << text;
+}
