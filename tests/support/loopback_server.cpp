@@ -83,6 +83,11 @@ void LoopbackServer::serve()
             continue;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        // A client that stops reading early (a capped body) may keep its end open for a while
+        // (Wine's WinHTTP does); the send must not wait for it for ever.
+        const DWORD sendTimeoutMs = 3000;
+        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
+                   sizeof sendTimeoutMs);
         send(client, response.data(), static_cast<int>(response.size()), 0);
         shutdown(client, SD_SEND);
         closesocket(client);
