@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <winsvc.h>
 
 #include <memory>
 #include <type_traits>
@@ -28,6 +29,17 @@ struct CoTaskMemFreer {
 };
 template <typename T>
 using CoTaskPtr = std::unique_ptr<T, CoTaskMemFreer>;
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
+};
+using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+struct ComReleaser {
+    void operator()(IUnknown* object) const noexcept { object->Release(); }
+};
+template <typename Interface>
+using ComPtr = std::unique_ptr<Interface, ComReleaser>;
 
 struct RegistryKeyCloser {
     void operator()(HKEY key) const noexcept { RegCloseKey(key); }

@@ -16,6 +16,7 @@
 #include "package/extract.h"
 #include "package/hashing.h"
 #include "package/parser.h"
+#include "tests/support/failures.h"
 #include "tests/support/links.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/shim.h"
@@ -34,17 +35,6 @@ constexpr char FILE_REFUSAL[] = "Bundled file integrity check failed";
 constexpr wchar_t STATUS[] = L"Installing application files...";
 
 const fs::path SCRATCH = L"C:\\extract-test";
-
-template <typename Action>
-std::string failureOf(Action action)
-{
-    try {
-        action();
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 // A package image with true digests, and the digest that a wizard carrying it would expect.
 struct Package {
@@ -174,7 +164,7 @@ TEST(Extract, StopsAtAFileThatIsAlreadyThereAndLeavesItAlone)
     // Deliberately not sorted: the package's own order decides what comes before the failure.
     const Package package = sealedPackage({{"z.txt", "first"}, {"server/b.txt", "second"}, {"a.txt", "third"}});
 
-    EXPECT_THAT(failureOf([&] { extract(package, root); }), StartsWith("Create application file (80)"));
+    EXPECT_THAT(failureText([&] { extract(package, root); }), StartsWith("Create application file (80)"));
     EXPECT_EQ(contentOf(root / L"z.txt"), "first");
     EXPECT_EQ(contentOf(root / L"server/b.txt"), "kept");
     EXPECT_FALSE(fs::exists(root / L"a.txt"));
@@ -188,12 +178,12 @@ TEST(Integrity, AnyChangedByteOfThePackageStopsItBeforeAFolderIsMade)
     for (std::size_t at = 0; at < original.image.size(); ++at) {
         Package changed = original;
         changed.image[at] ^= 0x01;
-        EXPECT_EQ(failureOf([&] { extract(changed, parent / L"app"); }), PACKAGE_REFUSAL) << "byte " << at;
+        EXPECT_EQ(failureText([&] { extract(changed, parent / L"app"); }), PACKAGE_REFUSAL) << "byte " << at;
         ASSERT_FALSE(fs::exists(parent)) << "byte " << at;
     }
     Package longer = original;
     longer.image.push_back(0);
-    EXPECT_EQ(failureOf([&] { extract(longer, parent / L"app"); }), PACKAGE_REFUSAL) << "one byte more";
+    EXPECT_EQ(failureText([&] { extract(longer, parent / L"app"); }), PACKAGE_REFUSAL) << "one byte more";
     EXPECT_FALSE(fs::exists(parent));
 
     extract(original, parent / L"app");
@@ -216,7 +206,7 @@ TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
         package.image[change.at] ^= 0x01;
         reseal(package);
         const fs::path root = SCRATCH / change.what;
-        EXPECT_EQ(failureOf([&] { extract(package, root); }), FILE_REFUSAL) << change.what;
+        EXPECT_EQ(failureText([&] { extract(package, root); }), FILE_REFUSAL) << change.what;
         EXPECT_EQ(contentOf(root / L"a.txt"), "alpha") << change.what;
         EXPECT_FALSE(fs::exists(root / L"b.txt")) << change.what;
         EXPECT_FALSE(fs::exists(root / L"c.txt")) << change.what;
@@ -226,7 +216,7 @@ TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
 TEST(Integrity, AMalformedPackageWithTheRightDigestIsRefusedByTheParser)
 {
     const Package package = sealedPackage({{"a.txt", "alpha"}, {"../escape.txt", "out"}});
-    EXPECT_EQ(failureOf([&] { extract(package, SCRATCH / L"app"); }), "Unsafe package path");
+    EXPECT_EQ(failureText([&] { extract(package, SCRATCH / L"app"); }), "Unsafe package path");
     EXPECT_FALSE(fs::exists(SCRATCH)) << "parsed before anything is written";
 }
 
@@ -239,11 +229,11 @@ TEST(LinkGuard, RefusesALinkAboveATargetAndCreatesNothingBehindIt)
     makeDirectoryLink(root / L"linked", elsewhere);
     makeDirectoryLink(SCRATCH / L"via", elsewhere);
 
-    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"linked/new.txt", "x"}}), root); }), LINK_REFUSAL)
+    EXPECT_EQ(failureText([&] { extract(sealedPackage({{"linked/new.txt", "x"}}), root); }), LINK_REFUSAL)
         << "the link as the target's folder";
-    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"linked/x/y/new.txt", "x"}}), root); }), LINK_REFUSAL)
+    EXPECT_EQ(failureText([&] { extract(sealedPackage({{"linked/x/y/new.txt", "x"}}), root); }), LINK_REFUSAL)
         << "the link further up";
-    EXPECT_EQ(failureOf([&] { extract(sealedPackage({{"new.txt", "x"}}), SCRATCH / L"via/app"); }), LINK_REFUSAL)
+    EXPECT_EQ(failureText([&] { extract(sealedPackage({{"new.txt", "x"}}), SCRATCH / L"via/app"); }), LINK_REFUSAL)
         << "the link above the root";
 
     EXPECT_EQ(filesBelow(elsewhere), (std::map<std::string, std::string>{{"precious.txt", "keep"}}));
@@ -262,7 +252,7 @@ TEST_F(ExtractFaults, AFailedWriteShowsItsOwnCodeEvenWhenTheCloseFailsAfterIt)
     loadShim("fail WriteFile call=1 error=112 return=0\n"
              "fail CloseHandle call=1 error=6 return=0\n"
              "record CloseHandle args=p\n");
-    const std::string failure = failureOf([&] { extract(package, SCRATCH / L"app"); });
+    const std::string failure = failureText([&] { extract(package, SCRATCH / L"app"); });
     const auto closes = readShimRecords("CloseHandle");
     unloadShim();
 
@@ -276,7 +266,7 @@ TEST_F(ExtractFaults, AShortWriteIsAFailure)
     const Package package = sealedPackage({{"big.bin", std::string(4096, 'x')}, {"next.txt", "y"}});
     // The faulted WriteFile reports success without writing a byte.
     loadShim("fail WriteFile call=1 error=39 return=1\n");
-    const std::string failure = failureOf([&] { extract(package, SCRATCH / L"app"); });
+    const std::string failure = failureText([&] { extract(package, SCRATCH / L"app"); });
     unloadShim();
 
     EXPECT_THAT(failure, StartsWith("Write application file (39)"));
@@ -287,7 +277,7 @@ TEST_F(ExtractFaults, AMissingOrUnreadableResourceIsNamed)
 {
     loadShim("fail FindResourceW call=1 error=1813 return=0\n"
              "fail LoadResource call=1 error=1812 return=0\n");
-    EXPECT_THAT(failureOf([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Locate bundled application (1813)"));
-    EXPECT_THAT(failureOf([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Read bundled application (1812)"));
+    EXPECT_THAT(failureText([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Locate bundled application (1813)"));
+    EXPECT_THAT(failureText([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Read bundled application (1812)"));
     EXPECT_FALSE(fs::exists(SCRATCH));
 }

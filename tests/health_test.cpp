@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/health.h"
+#include "tests/support/failures.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/shim.h"
 
@@ -35,12 +36,8 @@ protected:
 
     static std::string waitFailure(unsigned port)
     {
-        try {
-            waitHealthy(port);
-        } catch (const std::runtime_error& failure) {
-            return failure.what();
-        }
-        return "(healthy)";
+        const std::string text = failureText([port] { waitHealthy(port); });
+        return text == "(no failure)" ? "(healthy)" : text;
     }
 
     // The test's own server sleeps too (for 0 ms); the probe loop's pauses are the 1000 ms ones.

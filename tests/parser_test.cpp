@@ -7,6 +7,7 @@
 
 #include "package/names.h"
 #include "package/parser.h"
+#include "tests/support/failures.h"
 #include "tests/support/package_builder.h"
 
 namespace {
@@ -14,12 +15,8 @@ namespace {
 // The parser's message for an image, or "accepted".
 std::string verdict(const std::vector<unsigned char>& image, unsigned long long length)
 {
-    try {
-        parsePayload(image.data(), length);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "accepted";
+    const std::string text = failureText([&] { parsePayload(image.data(), length); });
+    return text == "(no failure)" ? "accepted" : text;
 }
 
 std::string verdict(const std::vector<unsigned char>& image)
@@ -231,12 +228,8 @@ TEST(PackagePaths, JudgeDuplicatesBeforeTheOtherRules)
     // shows where the parser and the packer share it: a name already recorded.
     std::set<std::string> folded = {"aux/x."};
     const auto admitted = [&](const std::string& name) -> std::string {
-        try {
-            admitPackageName(folded, name);
-        } catch (const std::runtime_error& failure) {
-            return failure.what();
-        }
-        return "accepted";
+        const std::string text = failureText([&] { admitPackageName(folded, name); });
+        return text == "(no failure)" ? "accepted" : text;
     };
     EXPECT_EQ(admitted("AUX/X."), "Duplicate package path");
     EXPECT_EQ(admitted("aux/y"), "Unsafe package path");

@@ -34,11 +34,6 @@ constexpr DWORD SERVICE_SPECIFIC_INVALID_PORT = 1;
 constexpr DWORD SERVICE_SPECIFIC_CANNOT_LISTEN = 2;
 constexpr DWORD SERVICE_SPECIFIC_EXIT_AT_START = 3;
 
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
-};
-using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
-
 struct SocketCloser {
     void operator()(SOCKET* socket) const noexcept { closesocket(*socket); }
 };

@@ -25,11 +25,6 @@ namespace {
 constexpr char STOP_REFUSED[] =
     "Console could not be stopped. Application and data were retained; retry uninstall after stopping its service.";
 
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
-};
-using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
-
 UniqueService openConsoleService(DWORD access)
 {
     const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));

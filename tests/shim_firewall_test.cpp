@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "common/handles.h"
 #include "tests/support/shim.h"
 
 // Wine's firewall objects accept every call and keep nothing, so the shim's records are the only
@@ -15,12 +16,6 @@ namespace {
 
 constexpr CLSID NET_FW_POLICY2{0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6, 0xF9, 0x21, 0x66, 0xD7, 0xDD}};
 constexpr CLSID NET_FW_RULE{0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
-
-struct ComReleaser {
-    void operator()(IUnknown* object) const noexcept { object->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, ComReleaser>;
 
 struct BstrFreer {
     void operator()(BSTR text) const noexcept { SysFreeString(text); }

@@ -9,6 +9,7 @@
 
 #include "common/failure.h"
 #include "common/folders.h"
+#include "common/handles.h"
 #include "common/product.h"
 
 namespace {
@@ -17,12 +18,6 @@ constexpr CLSID NET_FW_POLICY2 = {0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6,
 constexpr IID NET_FW_POLICY2_INTERFACE = {0x98325047, 0xC671, 0x4174, {0x8D, 0x81, 0xDE, 0xFC, 0xD3, 0xF0, 0x31, 0x86}};
 constexpr CLSID NET_FW_RULE = {0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
 constexpr IID NET_FW_RULE_INTERFACE = {0xAF230D27, 0xBABA, 0x4E42, {0xAC, 0xED, 0xF5, 0x24, 0xF2, 0x2C, 0xFC, 0xE2}};
-
-struct ComReleaser {
-    void operator()(IUnknown* object) const noexcept { object->Release(); }
-};
-template <typename Interface>
-using ComPtr = std::unique_ptr<Interface, ComReleaser>;
 
 template <typename Interface>
 ComPtr<Interface> createInstance(const CLSID& object, const IID& interfaceId, const char* step)

@@ -9,15 +9,11 @@
 
 #include "common/failure.h"
 #include "common/folders.h"
+#include "common/handles.h"
 #include "common/product.h"
 #include "common/text.h"
 
 namespace {
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
-};
-using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
 
 constexpr wchar_t DESCRIPTION[] = L"Quellmark management Console and Agent HTTP API";
 constexpr int STOP_QUERIES = 60;

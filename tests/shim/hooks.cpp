@@ -231,9 +231,12 @@ BOOL follow(BOOL started, PROCESS_INFORMATION* process, bool callerSuspends, con
     return TRUE;
 }
 
-BOOL WINAPI hookCreateProcessW(LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES processAttributes,
-                               LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
-                               LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+// Both CreateProcess variants: the child starts suspended, with the shim's variables in a
+// caller's own environment block, and is followed (see follow).
+template <typename Function, typename Text, typename MutableText, typename StartupInfo>
+BOOL startFollowed(Function original, const char* function, Text application, MutableText command,
+                   LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
+                   DWORD flags, LPVOID environment, Text folder, StartupInfo startup, LPPROCESS_INFORMATION process)
 {
     Fields fields{{"application", text(application)}, {"command", text(command)}, {"flags", decimal(flags)}};
     std::wstring block;
@@ -242,27 +245,27 @@ BOOL WINAPI hookCreateProcessW(LPCWSTR application, LPWSTR command, LPSECURITY_A
         environment = block.data();
     }
     const DWORD childFlags = flags | CREATE_SUSPENDED | (block.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT);
-    const BOOL started = originalOf<decltype(&CreateProcessW)>(createProcessW)(
-        application, command, processAttributes, threadAttributes, inherit, childFlags, environment, folder, startup,
-        process);
-    return follow(started, process, (flags & CREATE_SUSPENDED) != 0, "CreateProcessW", fields);
+    const BOOL started = original(application, command, processAttributes, threadAttributes, inherit, childFlags,
+                                  environment, folder, startup, process);
+    return follow(started, process, (flags & CREATE_SUSPENDED) != 0, function, fields);
+}
+
+BOOL WINAPI hookCreateProcessW(LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES processAttributes,
+                               LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+{
+    return startFollowed(originalOf<decltype(&CreateProcessW)>(createProcessW), "CreateProcessW", application,
+                         command, processAttributes, threadAttributes, inherit, flags, environment, folder, startup,
+                         process);
 }
 
 BOOL WINAPI hookCreateProcessA(LPCSTR application, LPSTR command, LPSECURITY_ATTRIBUTES processAttributes,
                                LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
                                LPCSTR folder, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION process)
 {
-    Fields fields{{"application", text(application)}, {"command", text(command)}, {"flags", decimal(flags)}};
-    std::wstring block;
-    if (environment != nullptr) {
-        block = environmentWithShim(environment, (flags & CREATE_UNICODE_ENVIRONMENT) != 0);
-        environment = block.data();
-    }
-    const DWORD childFlags = flags | CREATE_SUSPENDED | (block.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT);
-    const BOOL started = originalOf<decltype(&CreateProcessA)>(createProcessA)(
-        application, command, processAttributes, threadAttributes, inherit, childFlags, environment, folder, startup,
-        process);
-    return follow(started, process, (flags & CREATE_SUSPENDED) != 0, "CreateProcessA", fields);
+    return startFollowed(originalOf<decltype(&CreateProcessA)>(createProcessA), "CreateProcessA", application,
+                         command, processAttributes, threadAttributes, inherit, flags, environment, folder, startup,
+                         process);
 }
 
 Entry* hook(const std::string& name, void* replacement, bool planned)
