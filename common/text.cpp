@@ -49,3 +49,21 @@ std::wstring quote(const std::wstring& argument)
     result += L'"';
     return result;
 }
+
+std::wstring displayText(const std::string& text) noexcept
+{
+    try {
+        return widen(text);
+    } catch (...) {
+        // Not UTF-8: fall through to the code page the text most likely came from.
+    }
+    try {
+        const int bytes = static_cast<int>(text.size());
+        const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, nullptr, 0);
+        std::wstring wide(static_cast<size_t>(length), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, wide.data(), length);
+        return wide;
+    } catch (...) {
+        return {}; // only a failed allocation gets here
+    }
+}

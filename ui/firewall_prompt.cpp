@@ -1,0 +1,88 @@
+#include "ui/firewall_prompt.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "common/folders.h"
+#include "common/text.h"
+#include "common/wizard_state.h"
+#include "package/guarded_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t CAPTION[] = L"Console network access";
+constexpr wchar_t INTRODUCTION[] = L"Windows Firewall access could not be configured.\r\n\r\n";
+constexpr wchar_t CHOICES[] =
+    L"\r\n\r\nTry Again: retry after correcting the Windows firewall problem.\r\n"
+    L"Continue: finish installation without adding a firewall rule. Access from other computers may remain "
+    L"blocked.\r\nCancel: cancel installation and keep saved data.\r\n\r\n";
+
+fs::path setupLog()
+{
+    return dataDir() / L"logs" / L"setup.log";
+}
+
+// UTC, with no leading zeros: administrators compare it with the console's own log, not sort it.
+std::string logLine(const std::string& text)
+{
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%u-%u-%u %u:%u:%u UTC: ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return stamp + text + "\n";
+}
+
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+
+// Text mode, so that every line feed, also those inside the failure text, reaches the disk as
+// CR LF and the log reads well in Notepad.
+void append(const fs::path& log, const std::string& line)
+{
+    std::unique_ptr<FILE, FileCloser> file(_wfopen(log.c_str(), L"a"));
+    const bool written = file && std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
+    const bool closed = file && std::fclose(file.release()) == 0;
+    if (!written || !closed)
+        throw std::runtime_error("Cannot write setup.log");
+}
+
+} // namespace
+
+void logFirewallFailure(const std::string& text)
+{
+    try {
+        const fs::path log = setupLog();
+        noReparse(log);
+        append(log, logLine(text));
+        firewallLogFailure.clear();
+    } catch (const std::exception& problem) {
+        // The log is a courtesy: its failure is told in the prompt and never changes the install.
+        firewallLogFailure = problem.what();
+    }
+}
+
+int askFirewallFailure(const std::string& text)
+{
+    std::wstring message = INTRODUCTION + displayText(text) + CHOICES;
+    if (firewallLogFailure.empty())
+        message += L"Details: " + setupLog().wstring();
+    else
+        message += L"The setup log could not be saved: " + displayText(firewallLogFailure);
+    // Try Again is the default: the usual cause is a firewall service that is starting up.
+    switch (MessageBoxW(windowHandle, message.c_str(), CAPTION, MB_CANCELTRYCONTINUE | MB_ICONWARNING | MB_DEFBUTTON2)) {
+    case IDTRYAGAIN:
+        return 0;
+    case IDCONTINUE:
+        return 1;
+    default:
+        return 2; // Cancel, Escape, the close box, or no box at all
+    }
+}
