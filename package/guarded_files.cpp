@@ -53,3 +53,10 @@ void writeText(const fs::path& p, const std::string& text)
     if (!out)
         throw std::runtime_error("Cannot write " + narrow(p.wstring()));
 }
+
+void removeEmptyFolder(const fs::path& folder)
+{
+    noReparse(folder);
+    // Windows removes only an empty folder; a refusal means something else lives there.
+    RemoveDirectoryW(folder.c_str());
+}
