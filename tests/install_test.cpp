@@ -127,6 +127,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
                   NOT_A_FOLDER + DATA + "]"},
+        // Made by another account between the checks and the installer's own creation (Wine keeps no
+        // owners: the shim answers the first owner query, which comes after the creation).
+        StepFault{"MakerFolderTakenOverMeanwhile", 1, nullptr, "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n",
+                  "The folder C:\\ProgramData\\Vostrel is owned by another account, not by Administrators or the "
+                  "system, so it cannot be trusted. Check who created it, then remove it or "
+                  "make Administrators its owner, and try again."},
         StepFault{"DataPermissionsNotBuilt", 2, nullptr,
                   "fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n",
                   "Create data permissions (1336): Invalid ACL.\r\n"},
