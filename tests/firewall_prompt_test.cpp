@@ -40,7 +40,7 @@ constexpr char CANCELLED[] = "Installation cancelled after the firewall rule cou
 // The rule set refuses the first `refusals` rules; the prompt gets `answers` in order.
 std::string plan(int refusals, const std::string& answers)
 {
-    std::string text = "process headless_setup.exe\nfast Sleep max=100\n";
+    std::string text;
     for (int call = 1; call <= refusals; ++call)
         text += "fail INetFwRules::Add call=" + std::to_string(call) + " return=0x80070005\n";
     return text + "answer MessageBoxW " + answers + "\n";

@@ -85,10 +85,12 @@ std::string failStartMenuFolder()
 
 const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";
 
-// The installer's pauses and its wait for a hanging helper are cut short; its children keep
-// theirs, so that a hanging interpreter really hangs. A tenth of a second still leaves a stopping
-// console the time it needs.
-const std::string QUICK = "process headless_setup.exe\nfast Sleep max=100\nfast WaitForSingleObject max=3000\nprocess *\n";
+// Only where the installation is meant to give up waiting are its pauses cut short (the
+// installer's own, not its children's: a hanging interpreter must really hang). A successful
+// health wait keeps its pauses, so that a loaded machine has the time it needs to start the
+// console.
+const std::string SHORT_PAUSES = "process headless_setup.exe\nfast Sleep max=250\nprocess *\n";
+const std::string SHORT_HELPER_WAIT = "process headless_setup.exe\nfast WaitForSingleObject max=3000\nprocess *\n";
 
 std::vector<std::string> added(unsigned port)
 {
@@ -114,7 +116,7 @@ TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
     const MachineSnapshot before = takeSnapshot();
 
     const unsigned port = unusedLoopbackPort();
-    const HeadlessRun run = headlessInstall(port, true, QUICK + fault.plan);
+    const HeadlessRun run = headlessInstall(port, true, fault.plan);
     EXPECT_EQ(run.exitCode, 1u) << run.output;
     EXPECT_EQ(run.outcome, fault.expected + RETAINED);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
@@ -151,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Install uninstall wizard (5): Access denied.\r\n"},
         StepFault{"RuntimeExitsWithAnError", 10, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
                   "The bundled runtime could not start. Check Windows version and available security software logs."},
-        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, "", "Windows helper timed out"},
+        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, SHORT_HELPER_WAIT,
+                  "Windows helper timed out"},
         StepFault{"ServiceNotRegistered", 11, nullptr, "fail CreateServiceW call=1 error=1073 return=0\n",
                   "Create Console service (1073): Service exists.\r\n"},
         StepFault{"ServiceManagerNotOpened", 12, nullptr, "fail OpenSCManagerW call=3 error=5 return=0\n",
@@ -160,9 +163,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "Open Console service for startup (5): Access denied.\r\n"},
         StepFault{"ServiceNotStarted", 12, nullptr, "fail StartServiceW call=1 error=1053 return=0\n",
                   "Start Console service (1053): Service request timeout.\r\n"},
-        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, "", UNHEALTHY},
-        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); }, "",
+        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, SHORT_PAUSES,
                   UNHEALTHY},
+        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); },
+                  SHORT_PAUSES, UNHEALTHY},
         StepFault{"FirewallCancelled", 14, nullptr,
                   "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
                   "Installation cancelled after the firewall rule could not be created."},
@@ -203,7 +207,7 @@ TEST_P(RollbackFault, StopsAtTheFirstUndoThatFails)
 {
     const UndoFault& fault = GetParam();
     const unsigned port = unusedLoopbackPort();
-    const HeadlessRun run = headlessInstall(port, true, QUICK + LAST_SHORTCUT_FAILS + fault.plan);
+    const HeadlessRun run = headlessInstall(port, true, LAST_SHORTCUT_FAILS + fault.plan);
     EXPECT_EQ(run.exitCode, 1u);
     const std::string expected = LAST_SHORTCUT_TEXT + std::string("\nCleanup needs attention: ") + fault.cleanupText;
     // The order in which a folder lists its files is the file system's.
@@ -242,7 +246,7 @@ TEST(InstallChecks, RefuseAMarkerLongerThanOursWithoutReadingIt)
         ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
     }
     // The 64th read of the C runtime fails and leaves a record: only a marker read whole gets there.
-    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), false, QUICK + "fail _read call=64 errno=5 return=-1\n");
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), false, "fail _read call=64 errno=5 return=-1\n");
     EXPECT_EQ(run.outcome, "The data folder is not recognized as Quellmark Console. It will not be overwritten.");
     EXPECT_THAT(readShimRecords("_read"), IsEmpty());
 }

@@ -33,13 +33,14 @@ namespace {
 constexpr char NOT_RECOGNISED[] = "No recognized Console installation found. Nothing was removed.";
 constexpr char LINKS[] = "Installation paths must not contain links or junctions";
 constexpr char REMOVE_RULE[] = "Remove Quellmark Console HTTP";
-constexpr char QUICK[] = "process headless_setup.exe\nfast Sleep max=100\nprocess *\n";
+// For the console that will not stop: the uninstall gives up after 60 short pauses.
+constexpr char SHORT_PAUSES[] = "process headless_setup.exe\nfast Sleep max=100\nprocess *\n";
 
 class Uninstall : public testing::Test {
 protected:
     void SetUp() override
     {
-        const HeadlessRun installed = headlessInstall(unusedLoopbackPort(), true, QUICK);
+        const HeadlessRun installed = headlessInstall(unusedLoopbackPort(), true);
         ASSERT_EQ(installed.outcome, "done firewallAdded=1") << installed.output;
     }
 };
@@ -103,7 +104,7 @@ TEST_P(UninstallRefusal, LeavesTheInstallationAsItWas)
     const Refusal& refusal = GetParam();
     refusal.arrange();
     const MachineSnapshot before = takeSnapshot();
-    const HeadlessRun run = headlessUninstall(refusal.deleteData, QUICK + refusal.plan + READS_A_LOT);
+    const HeadlessRun run = headlessUninstall(refusal.deleteData, refusal.plan + READS_A_LOT);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.outcome, refusal.expected);
     EXPECT_THAT(readShimRecords("_read"), IsEmpty()) << "a marker is short and is not read whole";
@@ -186,7 +187,7 @@ TEST_P(UninstallStep, LeavesWhatItHadNotRemovedYet)
 {
     const StepFailure& failure = GetParam();
     const UniqueHandle held = failure.arrange();
-    const HeadlessRun run = headlessUninstall(failure.deleteData, QUICK + failure.plan);
+    const HeadlessRun run = headlessUninstall(failure.deleteData, failure.plan);
     EXPECT_EQ(run.exitCode, 1u);
     if (failure.expected.back() == '\\')
         EXPECT_THAT(run.outcome, testing::StartsWith(failure.expected));
@@ -201,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStep, UninstallStep,
     testing::Values(
         StepFailure{"ServiceKeepsRunning", false,
-                    [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); }, "",
+                    [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); }, SHORT_PAUSES,
                     "Console could not be stopped. Application and data were retained; retry uninstall after "
                     "stopping its service.",
                     false, {true, true, true, true, true}},
@@ -256,7 +257,7 @@ TEST_P(UninstallSettings, DecideWhetherTheRuleIsRemoved)
         writeBytes(appDir() / L"console.ini", settings.content);
     else
         fs::remove(appDir() / L"console.ini");
-    const HeadlessRun run = headlessUninstall(false, QUICK);
+    const HeadlessRun run = headlessUninstall(false);
     EXPECT_EQ(run.outcome, "done");
     EXPECT_EQ(firewallCalls(), settings.ruleRemoved ? std::vector<std::string>{REMOVE_RULE}
                                                     : std::vector<std::string>{});
@@ -274,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Uninstall, DeletesTheDataEvenWhenThereIsNoDataFolder)
 {
     fs::remove_all(dataDir()); // the console opens its log line by line, sharing deletion
-    const HeadlessRun run = headlessUninstall(true, QUICK);
+    const HeadlessRun run = headlessUninstall(true);
     EXPECT_EQ(run.outcome, "done");
     EXPECT_EQ(run.reports, (std::vector<std::pair<int, std::string>>{
                                {10, "Stopping Console safely..."},
