@@ -7,3 +7,5 @@ qm_warnings(qm_wizard_support)
 
 qm_shim_test_program(wizard_pages_test FRESH_PREFIX DISPLAY SOURCES wizard_pages_test.cpp LIBRARIES qm_wizard_support)
 add_dependencies(wizard_pages_test QuellmarkConsoleSetup)
+qm_shim_test_program(wizard_startup_test FRESH_PREFIX DISPLAY SOURCES wizard_startup_test.cpp LIBRARIES qm_wizard_support)
+add_dependencies(wizard_startup_test QuellmarkConsoleSetup)
