@@ -74,15 +74,7 @@ protected:
         unloadShim();
     }
 
-    void waitForPage(const PageView& expected)
-    {
-        try {
-            waitFor([&] { return viewOf(wizard()) == expected; }, "the page \"" + narrow(expected.title) + "\"", 10000);
-        } catch (const std::exception&) {
-            EXPECT_EQ(viewOf(wizard()), expected);
-            throw;
-        }
-    }
+    void waitForPage(const PageView& expected) { ::waitForPage(wizard(), expected); }
 
     const Wizard& wizard() const { return running.wizard; }
 
@@ -213,4 +205,13 @@ TEST_F(WizardPages, UninstallQuestionsAndTheDataDeletionConfirmation)
     screenshot(wizard().window, "uninstall-delete-confirmation");
     answer(box, IDNO);
     EXPECT_EQ(viewOf(wizard()), uninstallReady(true)) << "No keeps the page and starts nothing";
+
+    // Yes starts the work, which finds nothing installed here.
+    press(wizard().next);
+    answer(waitForBox(wizard().window), IDYES);
+    waitForPage({L"Setup needs attention", L"No recognized Console installation found. Nothing was removed.", L"",
+                 L"Finish", L"", L"", false, false});
+    screenshot(wizard().window, "uninstall-6-failed");
+    press(wizard().next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }

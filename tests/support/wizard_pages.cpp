@@ -1,5 +1,7 @@
 #include "tests/support/wizard_pages.h"
 
+#include <gtest/gtest.h>
+
 #include "common/text.h"
 
 namespace {
@@ -34,6 +36,16 @@ void PrintTo(const PageView& view, std::ostream* out)
          << "\"\n  buttons:  [" << narrow(view.back) << "] [" << narrow(view.next) << "] [" << narrow(view.cancel)
          << "]\n  choice:   \"" << narrow(view.choice) << "\"\n  port: " << view.port
          << "  progress: " << view.progress << "\n";
+}
+
+void waitForPage(const Wizard& wizard, const PageView& expected, DWORD timeoutMs)
+{
+    try {
+        waitFor([&] { return viewOf(wizard) == expected; }, "the page \"" + narrow(expected.title) + "\"", timeoutMs);
+    } catch (const std::exception&) {
+        EXPECT_EQ(viewOf(wizard), expected);
+        throw;
+    }
 }
 
 std::filesystem::path wizardProgram()

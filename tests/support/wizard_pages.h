@@ -25,6 +25,10 @@ struct PageView {
 PageView viewOf(const Wizard& wizard);
 void PrintTo(const PageView& view, std::ostream* out);
 
+// Waits until the wizard shows the expected page; when it does not, the test fails with the
+// page it shows instead.
+void waitForPage(const Wizard& wizard, const PageView& expected, DWORD timeoutMs = WINDOW_WAIT_MS);
+
 // The wizard executable under test.
 std::filesystem::path wizardProgram();
 

@@ -1,0 +1,269 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/product.h"
+#include "common/text.h"
+#include "tests/support/http_get.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/sample_switches.h"
+#include "tests/support/wizard_pages.h"
+
+// Whole runs through the window, each in a prefix of its own with the sample console: the
+// worker's progress and end as the window shows them, the firewall prompt raised from the worker
+// while the window goes on answering, the final pages, the exit codes, and what the machine
+// holds afterwards. The firewall rule is refused through the shim, since Wine's firewall accepts
+// every rule.
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Installation under Wine on a busy machine takes tens of seconds.
+constexpr DWORD INSTALL_WAIT_MS = 120000;
+
+// The browser is never really opened: the shim records the call and answers it.
+constexpr char BROWSER[] = "fail ShellExecuteW call=1 return=42\nrecord ShellExecuteW args=p,ws,ws,ws,ws,d\n";
+constexpr char REFUSED_RULE[] = "fail INetFwRules::Add call=1 return=0x80070005\n";
+
+std::wstring systemMessage(DWORD code)
+{
+    wchar_t buffer[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer, 512, nullptr);
+    return std::wstring(buffer, length);
+}
+
+PageView working(const wchar_t* title, const std::wstring& status)
+{
+    return {title, status, L"< Back (disabled)", L"Next > (disabled)", L"Cancel (disabled)", L"", false, true};
+}
+
+PageView done(const std::wstring& title, const std::wstring& body, const std::wstring& choice = L"")
+{
+    return {title, body, L"", L"Finish", L"", choice, false, false};
+}
+
+std::wstring installedBody(unsigned port, bool ruleAdded)
+{
+    const std::wstring number = std::to_wstring(port);
+    return L"Quellmark Console is running.\r\n\r\nOpen http://localhost:" + number +
+           L" to create your administrator account.\r\n\r\n" +
+           (ruleAdded ? L"Network access: private/domain firewall rule added.\r\nUse http://IP-OF-THIS-PC:" + number +
+                            L" on a trusted private/domain network."
+                      : L"No firewall rule was added. Access from other computers may be blocked. See the "
+                        L"installation manual to configure network access.") +
+           L"\r\n\r\nThe service starts automatically with Windows.";
+}
+
+std::wstring firewallPrompt()
+{
+    return L"Windows Firewall access could not be configured.\r\n\r\nSave Console firewall rule (HRESULT 0x80070005): " +
+           systemMessage(ERROR_ACCESS_DENIED) +
+           L"\r\n\r\nTry Again: retry after correcting the Windows firewall problem.\r\nContinue: finish installation "
+           L"without adding a firewall rule. Access from other computers may remain blocked.\r\nCancel: cancel "
+           L"installation and keep saved data.\r\n\r\nDetails: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
+}
+
+// Through the three question pages with the port typed in; Install starts the work.
+void askToInstall(const Wizard& wizard, unsigned port, bool allowNetwork)
+{
+    click(wizard.next);
+    typeInto(wizard.portEdit, std::to_wstring(port));
+    if (checked(wizard.choice) != allowNetwork)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
+void askToUninstall(const Wizard& wizard, bool deleteData)
+{
+    click(wizard.next);
+    if (deleteData)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
+std::vector<ShimRecord> browserStarts()
+{
+    return readShimRecords("ShellExecuteW");
+}
+
+bool serviceRegistered()
+{
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    return service != nullptr;
+}
+
+// Sends the console a stop control of the test's own.
+void stopService()
+{
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+}
+
+bool installedAppsEntry()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+size_t lineCount(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class WizardRun : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        endWizard(running);
+        unloadShim();
+        clearSampleSwitches();
+    }
+
+    RunningWizard running;
+};
+
+} // namespace
+
+TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepingData)
+{
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\n");
+    const Wizard& setup = running.wizard;
+    askToInstall(setup, port, true);
+
+    // The worker asks from its own thread; the window behind the box keeps answering.
+    const Box prompt = waitForBox(setup.window, 0, INSTALL_WAIT_MS);
+    EXPECT_EQ(prompt.caption, L"Console network access");
+    EXPECT_EQ(prompt.text, firewallPrompt());
+    EXPECT_TRUE(hasButton(prompt, IDCANCEL) && hasButton(prompt, IDTRYAGAIN) && hasButton(prompt, IDCONTINUE));
+    EXPECT_EQ(defaultButton(prompt), IDTRYAGAIN);
+    EXPECT_TRUE(responsive(setup.window));
+    EXPECT_EQ(viewOf(setup), working(L"Installing Console", L"Allowing access on private and domain networks..."));
+    EXPECT_EQ(barPosition(setup.progress), 90);
+    screenshot(setup.window, "install-4-working-firewall-prompt");
+    answer(prompt, IDTRYAGAIN);
+
+    waitForPage(setup, done(L"All done", installedBody(port, true), L"[x] Open Console in my browser"));
+    screenshot(setup.window, "install-5-done-firewall-rule");
+    EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
+    EXPECT_EQ(lineCount(dataDir() / L"logs" / L"setup.log"), 1u);
+    press(setup.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    const std::vector<ShimRecord> browser = browserStarts();
+    ASSERT_EQ(browser.size(), 1u);
+    EXPECT_EQ(browser[0]["arg1"], "0000000000000000");
+    EXPECT_EQ(browser[0]["arg2"], "open");
+    EXPECT_EQ(browser[0]["arg3"], "http://localhost:" + std::to_string(port) + "/");
+    EXPECT_EQ(browser[0]["arg6"], std::to_string(SW_SHOWNORMAL));
+
+    // Installed apps starts the uninstaller in the application folder, which hands over to a
+    // temporary copy. The console ignores the first stop control, which holds the work.
+    setSampleSwitch(L"Service", L"IgnoreStop", 1);
+    const ShimProcess handOver =
+        startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", std::string(BROWSER) + "record MessageBeep args=x\n");
+    EXPECT_EQ(exitCodeOf(handOver.process.get()), 0u);
+    const DWORD copyId = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);
+    const UniqueHandle copy(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copyId));
+    const Wizard remover = findWizard(copyId);
+    askToUninstall(remover, false);
+    const PageView stopping = working(L"Removing Console", L"Stopping Console safely...");
+    waitForPage(remover, stopping, INSTALL_WAIT_MS);
+    EXPECT_EQ(barPosition(remover.progress), 10);
+    screenshot(remover.window, "uninstall-4-working");
+
+    // Nothing closes or moves while the worker runs; the close box only beeps.
+    closeWindow(remover.window);
+    waitFor([] { return !readShimRecords("MessageBeep").empty(); }, "a beep");
+    EXPECT_EQ(readShimRecords("MessageBeep").at(0)["arg1"], "0x00000040");
+    click(remover.back);
+    click(remover.cancel);
+    EXPECT_TRUE(IsWindow(remover.window));
+    EXPECT_EQ(viewOf(remover), stopping);
+
+    clearSampleSwitches();
+    stopService();
+    waitForPage(remover, done(L"All done", L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved "
+                                           L"in:\r\nC:\\ProgramData\\Vostrel\\Quellmark Console\r\n\r\nA future "
+                                           L"installation can reuse this data."));
+    screenshot(remover.window, "uninstall-5-done-data-kept");
+    press(remover.next);
+    EXPECT_EQ(exitCodeOf(copy.get()), 0u);
+    EXPECT_TRUE(browserStarts().empty()) << "no browser after an uninstallation";
+    EXPECT_FALSE(serviceRegistered());
+    EXPECT_FALSE(fs::exists(appDir()));
+    EXPECT_FALSE(installedAppsEntry());
+    EXPECT_TRUE(fs::exists(dataDir() / L"product.txt"));
+}
+
+TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
+{
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\n");
+    askToInstall(running.wizard, port, true);
+    answer(waitForBox(running.wizard.window, 0, INSTALL_WAIT_MS), IDCONTINUE);
+
+    // The ready page promised network access; the final page tells what really happened.
+    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"));
+    screenshot(running.wizard.window, "install-5-done-no-firewall-rule");
+    click(running.wizard.choice);
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    EXPECT_TRUE(browserStarts().empty()) << "the box was cleared before Finish";
+    EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
+
+    // Started elsewhere than the application folder, the uninstall runs in place.
+    running = startWizard(L"--uninstall", BROWSER);
+    askToUninstall(running.wizard, true);
+    answer(waitForBox(running.wizard.window), IDYES);
+    waitForPage(running.wizard, done(L"All done", L"Quellmark Console and all saved data have been removed."));
+    screenshot(running.wizard.window, "uninstall-5-done-data-deleted");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    EXPECT_FALSE(fs::exists(dataDir()));
+    EXPECT_FALSE(fs::exists(appDir()));
+    EXPECT_FALSE(serviceRegistered());
+}
+
+TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
+{
+    // The port is taken: the checks refuse before anything changes.
+    const LoopbackServer busy(httpResponse(200, "taken"));
+    running = startWizard(L"", BROWSER);
+    askToInstall(running.wizard, busy.port, false);
+    waitForPage(running.wizard, done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."));
+    screenshot(running.wizard.window, "install-6-failed");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
+
+    // A failure in the window itself, here the program folder that cannot be located while the
+    // settings page is drawn, ends the wizard the same way instead of escaping the window.
+    running = startWizard(L"", "fail SHGetKnownFolderPath from=1 error=5 return=0x80070005\n");
+    click(running.wizard.next);
+    EXPECT_EQ(viewOf(running.wizard),
+              done(L"Setup needs attention", L"Locate Windows folder (5): " + systemMessage(ERROR_ACCESS_DENIED)));
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+}
