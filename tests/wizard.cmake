@@ -11,3 +11,9 @@ qm_shim_test_program(wizard_startup_test FRESH_PREFIX DISPLAY SOURCES wizard_sta
 add_dependencies(wizard_startup_test QuellmarkConsoleSetup)
 qm_shim_test_program(wizard_run_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_run_test.cpp LIBRARIES qm_wizard_support)
 add_dependencies(wizard_run_test QuellmarkConsoleSetup)
+
+# The demonstration of scripts/demo.sh, which drives the wizard with the same driver.
+add_executable(wizard_demo wizard_demo.cpp)
+target_link_libraries(wizard_demo PRIVATE qm_wizard_support)
+target_link_options(wizard_demo PRIVATE -municode)
+qm_warnings(wizard_demo)

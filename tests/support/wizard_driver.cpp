@@ -286,7 +286,7 @@ COLORREF screenPixel(HWND window, int x, int y)
     return colour;
 }
 
-fs::path screenshot(HWND window, const std::string& name)
+fs::path screenshot(HWND window, const std::string& name, const fs::path& folder)
 {
     // Painting reaches the screen a moment after the window has drawn, so the picture is taken
     // again until two in a row agree.
@@ -309,9 +309,9 @@ fs::path screenshot(HWND window, const std::string& name)
             return settled;
         },
         "the screen to settle");
-    const fs::path folder = testProgramFolder().parent_path() / L"screenshots";
-    fs::create_directories(folder);
-    const fs::path file = folder / (name + ".bmp");
+    const fs::path target = folder.empty() ? testProgramFolder().parent_path() / L"screenshots" : folder;
+    fs::create_directories(target);
+    const fs::path file = target / (name + ".bmp");
     writeBitmap(file, memory, bitmap, width, height);
     DeleteObject(bitmap);
     DeleteDC(memory);

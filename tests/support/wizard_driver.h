@@ -73,9 +73,9 @@ bool responsive(HWND window);
 // The colour that the screen shows at a point of the window's client area.
 COLORREF screenPixel(HWND window, int x, int y);
 
-// Writes what the screen shows of the window (with any box on top) to
-// <build>/screenshots/<name>.bmp, and returns the file.
-std::filesystem::path screenshot(HWND window, const std::string& name);
+// Writes what the screen shows of the window (with any box on top) to <folder>/<name>.bmp, by
+// default in <build>/screenshots, and returns the file.
+std::filesystem::path screenshot(HWND window, const std::string& name, const std::filesystem::path& folder = {});
 
 // Waits for the process to end and returns its exit code.
 DWORD exitCodeOf(HANDLE process, DWORD timeoutMs = WINDOW_WAIT_MS);
