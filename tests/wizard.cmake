@@ -1,6 +1,6 @@
 # The wizard window driven from another process on the Xvfb display, whole runs through it, and
 # the start-up of the wizard process.
-add_library(qm_wizard_support STATIC support/wizard_driver.cpp support/wizard_pages.cpp)
+add_library(qm_wizard_support STATIC support/wizard_driver.cpp support/wizard_tests.cpp)
 target_link_libraries(qm_wizard_support PUBLIC qm_shim_support GTest::gtest)
 target_compile_definitions(qm_wizard_support PRIVATE QM_WIZARD="$<TARGET_FILE:QuellmarkConsoleSetup>")
 qm_warnings(qm_wizard_support)

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "tests/support/wizard_pages.h"
+#include "tests/support/wizard_tests.h"
 
 // The question pages of both modes, driven from this process as a user would, before any work
 // starts. Screenshots go to <build>/screenshots.
@@ -177,8 +177,9 @@ TEST_F(WizardPages, PortFieldAcceptsOnly1024To65535)
 
 TEST_F(WizardPages, UninstallQuestionsAndTheDataDeletionConfirmation)
 {
-    // Started outside the application folder, the uninstall wizard runs in place.
-    running = startWizard(L"--uninstall");
+    // Started outside the application folder, the uninstall wizard runs in place; a parent id of
+    // 0 names no parent to wait for.
+    running = startWizard(L"--uninstall --parent 0");
     EXPECT_EQ(textOf(wizard().window), L"Quellmark Console \u2014 Uninstall");
     EXPECT_EQ(viewOf(wizard()), UNINSTALL_WELCOME);
     screenshot(wizard().window, "uninstall-1-welcome");
@@ -214,4 +215,5 @@ TEST_F(WizardPages, UninstallQuestionsAndTheDataDeletionConfirmation)
     screenshot(wizard().window, "uninstall-6-failed");
     press(wizard().next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_EQ(pendingRenames(), std::vector<std::wstring>{}) << "a wizard that is no temporary copy leaves no deletions";
 }

@@ -17,7 +17,7 @@
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/sample_switches.h"
-#include "tests/support/wizard_pages.h"
+#include "tests/support/wizard_tests.h"
 
 // Whole runs through the window, each in a prefix of its own with the sample console: the
 // worker's progress and end as the window shows them, the firewall prompt raised from the worker

@@ -11,7 +11,7 @@
 #include "common/folders.h"
 #include "common/handles.h"
 #include "common/text.h"
-#include "tests/support/wizard_pages.h"
+#include "tests/support/wizard_tests.h"
 
 // The wizard process from its start to its exit code: the hand-over of an uninstall to a
 // temporary copy, the copy's wait for its parent and its removal at the next restart, and the
@@ -23,22 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char ANOTHER_WIZARD[] = "Another Quellmark Console setup or uninstall wizard is already open.";
-
-// Deletions scheduled for the next restart, as MoveFileExW records them: pairs of source and
-// target, the target empty for a deletion.
-std::vector<std::wstring> pendingRenames()
-{
-    wchar_t buffer[8192] = {};
-    DWORD size = sizeof buffer;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-        return {};
-    std::vector<std::wstring> entries;
-    const size_t count = size / sizeof(wchar_t);
-    for (size_t i = 0; i + 1 < count; i += entries.back().size() + 1)
-        entries.emplace_back(buffer + i);
-    return entries;
-}
 
 std::vector<std::wstring> deletionsAtRestart(const fs::path& under)
 {

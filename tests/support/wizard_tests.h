@@ -1,10 +1,14 @@
 #pragma once
 
+// Shared pieces of the wizard's tests: the page as one value, starting and ending the wizard
+// under the test shim, and what it schedules for the next restart.
+
 #include <windows.h>
 
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tests/support/shim.h"
 #include "tests/support/wizard_driver.h"
@@ -42,3 +46,7 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
 
 // Ends a wizard that a failed test left open.
 void endWizard(RunningWizard& running);
+
+// Deletions and renames scheduled for the next restart, as MoveFileExW records them: pairs of
+// source and target, the target empty for a deletion.
+std::vector<std::wstring> pendingRenames();

@@ -1,4 +1,4 @@
-#include "tests/support/wizard_pages.h"
+#include "tests/support/wizard_tests.h"
 
 #include <gtest/gtest.h>
 
@@ -66,4 +66,18 @@ void endWizard(RunningWizard& running)
 {
     if (running.process.process && WaitForSingleObject(running.process.process.get(), 0) == WAIT_TIMEOUT)
         TerminateProcess(running.process.process.get(), 99);
+}
+
+std::vector<std::wstring> pendingRenames()
+{
+    wchar_t buffer[8192] = {};
+    DWORD size = sizeof buffer;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return {};
+    std::vector<std::wstring> entries;
+    const size_t count = size / sizeof(wchar_t);
+    for (size_t i = 0; i + 1 < count; i += entries.back().size() + 1)
+        entries.emplace_back(buffer + i);
+    return entries;
 }
