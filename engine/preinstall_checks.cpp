@@ -11,6 +11,7 @@
 #include "common/failure.h"
 #include "common/folders.h"
 #include "common/product.h"
+#include "engine/markers.h"
 #include "package/guarded_files.h"
 #include "windows/service.h"
 
@@ -18,7 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char DATA_MARKER[] = "QuellmarkConsoleData/1\n";
 constexpr ULONGLONG REQUIRED_FREE_BYTES = 512ULL * 1024 * 1024;
 
 // Anything standing at the path counts, also a file where a folder is expected, and also a
@@ -62,7 +62,7 @@ void refuseForeignDataFolder(const fs::path& data)
 {
     if (!present(data))
         return;
-    const fs::path marker = data / L"product.txt";
+    const fs::path marker = data / MARKER_FILE;
     noReparse(marker);
     if (!present(marker) || readText(marker) != DATA_MARKER)
         throw std::runtime_error("The data folder is not recognized as Quellmark Console. It will not be overwritten.");

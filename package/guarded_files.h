@@ -19,3 +19,7 @@ std::string readText(const std::filesystem::path& p);
 
 // Creates or replaces p with exactly these bytes. Raises "Cannot write <path>" on any failure.
 void writeText(const std::filesystem::path& p, const std::string& text);
+
+// Deletes folder only if it is empty and no link leads to it, such as the maker's folder above
+// ours, which another of its products may share. Anything else leaves it as it is.
+void removeEmptyFolder(const std::filesystem::path& folder);
