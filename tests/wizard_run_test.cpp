@@ -107,15 +107,6 @@ bool serviceRegistered()
     return service != nullptr;
 }
 
-// Sends the console a stop control of the test's own.
-void stopService()
-{
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-}
-
 bool installedAppsEntry()
 {
     HKEY key = nullptr;
@@ -125,11 +116,15 @@ bool installedAppsEntry()
     return true;
 }
 
-size_t lineCount(const fs::path& file)
+// Entries of the setup log; a failure text may span several lines.
+size_t logEntries()
 {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(dataDir() / L"logs" / L"setup.log", std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    size_t entries = 0;
+    for (size_t at = text.find(" UTC: "); at != std::string::npos; at = text.find(" UTC: ", at + 1))
+        ++entries;
+    return entries;
 }
 
 class WizardRun : public testing::Test {
@@ -168,45 +163,29 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     waitForPage(setup, done(L"All done", installedBody(port, true), L"[x] Open Console in my browser"));
     screenshot(setup.window, "install-5-done-firewall-rule");
     EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
-    EXPECT_EQ(lineCount(dataDir() / L"logs" / L"setup.log"), 1u);
+    EXPECT_EQ(logEntries(), 1u);
     press(setup.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
     const std::vector<ShimRecord> browser = browserStarts();
     ASSERT_EQ(browser.size(), 1u);
-    EXPECT_EQ(browser[0]["arg1"], "0000000000000000");
+    EXPECT_EQ(browser[0]["arg1"], "0x0") << "no owner window";
     EXPECT_EQ(browser[0]["arg2"], "open");
     EXPECT_EQ(browser[0]["arg3"], "http://localhost:" + std::to_string(port) + "/");
     EXPECT_EQ(browser[0]["arg6"], std::to_string(SW_SHOWNORMAL));
 
     // Installed apps starts the uninstaller in the application folder, which hands over to a
-    // temporary copy. The console ignores the first stop control, which holds the work.
-    setSampleSwitch(L"Service", L"IgnoreStop", 1);
-    const ShimProcess handOver =
-        startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", std::string(BROWSER) + "record MessageBeep args=x\n");
+    // temporary copy.
+    const ShimProcess handOver = startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", BROWSER);
     EXPECT_EQ(exitCodeOf(handOver.process.get()), 0u);
     const DWORD copyId = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);
     const UniqueHandle copy(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copyId));
     const Wizard remover = findWizard(copyId);
     askToUninstall(remover, false);
-    const PageView stopping = working(L"Removing Console", L"Stopping Console safely...");
-    waitForPage(remover, stopping, INSTALL_WAIT_MS);
-    EXPECT_EQ(barPosition(remover.progress), 10);
-    screenshot(remover.window, "uninstall-4-working");
-
-    // Nothing closes or moves while the worker runs; the close box only beeps.
-    closeWindow(remover.window);
-    waitFor([] { return !readShimRecords("MessageBeep").empty(); }, "a beep");
-    EXPECT_EQ(readShimRecords("MessageBeep").at(0)["arg1"], "0x00000040");
-    click(remover.back);
-    click(remover.cancel);
-    EXPECT_TRUE(IsWindow(remover.window));
-    EXPECT_EQ(viewOf(remover), stopping);
-
-    clearSampleSwitches();
-    stopService();
-    waitForPage(remover, done(L"All done", L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved "
-                                           L"in:\r\nC:\\ProgramData\\Vostrel\\Quellmark Console\r\n\r\nA future "
-                                           L"installation can reuse this data."));
+    waitForPage(remover,
+                done(L"All done", L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved "
+                                  L"in:\r\nC:\\ProgramData\\Vostrel\\Quellmark Console\r\n\r\nA future "
+                                  L"installation can reuse this data."),
+                INSTALL_WAIT_MS);
     screenshot(remover.window, "uninstall-5-done-data-kept");
     press(remover.next);
     EXPECT_EQ(exitCodeOf(copy.get()), 0u);
@@ -220,8 +199,25 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
 TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
 {
     const unsigned port = unusedLoopbackPort();
-    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\n");
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\nrecord MessageBeep args=x\n");
+    // A console whose health request goes unanswered holds the work in the health wait.
+    setSampleSwitch(L"Health", L"NoAnswer", 1);
     askToInstall(running.wizard, port, true);
+    const PageView starting = working(L"Installing Console", L"Registering and starting Windows Service...");
+    waitForPage(running.wizard, starting, INSTALL_WAIT_MS);
+    EXPECT_EQ(barPosition(running.wizard.progress), 80);
+
+    // Nothing closes or moves while the worker runs; the close box only beeps.
+    closeWindow(running.wizard.window);
+    waitFor([] { return !readShimRecords("MessageBeep").empty(); }, "a beep");
+    EXPECT_EQ(readShimRecords("MessageBeep").at(0)["arg1"], "0x40") << "MB_ICONASTERISK";
+    click(running.wizard.back);
+    click(running.wizard.next);
+    click(running.wizard.cancel);
+    EXPECT_EQ(viewOf(running.wizard), starting);
+    EXPECT_TRUE(IsWindow(running.wizard.window));
+
+    clearSampleSwitches();
     answer(waitForBox(running.wizard.window, 0, INSTALL_WAIT_MS), IDCONTINUE);
 
     // The ready page promised network access; the final page tells what really happened.
@@ -252,11 +248,38 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     const LoopbackServer busy(httpResponse(200, "taken"));
     running = startWizard(L"", BROWSER);
     askToInstall(running.wizard, busy.port, false);
-    waitForPage(running.wizard, done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."));
+    waitForPage(running.wizard,
+                done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."),
+                INSTALL_WAIT_MS);
     screenshot(running.wizard.window, "install-6-failed");
     press(running.wizard.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
     EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
+
+    // A console that ignores the stop control: the uninstall waits for it, then gives up having
+    // removed nothing. Shortened pauses make the wait last seconds instead of thirty.
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"", "fast Sleep max=10\n");
+    askToInstall(running.wizard, port, false);
+    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"),
+                INSTALL_WAIT_MS);
+    click(running.wizard.choice);
+    press(running.wizard.next);
+    ASSERT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    setSampleSwitch(L"Service", L"IgnoreStop", 1);
+    running = startWizard(L"--uninstall", "fast Sleep max=150\n");
+    askToUninstall(running.wizard, false);
+    waitForPage(running.wizard, working(L"Removing Console", L"Stopping Console safely..."), INSTALL_WAIT_MS);
+    EXPECT_EQ(barPosition(running.wizard.progress), 10);
+    screenshot(running.wizard.window, "uninstall-4-working");
+    waitForPage(running.wizard,
+                done(L"Setup needs attention", L"Console could not be stopped. Application and data were retained; "
+                                               L"retry uninstall after stopping its service."),
+                INSTALL_WAIT_MS);
+    screenshot(running.wizard.window, "uninstall-6-failed-console-running");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_TRUE(fs::exists(appDir() / L"product.txt"));
 
     // A failure in the window itself, here the program folder that cannot be located while the
     // settings page is drawn, ends the wizard the same way instead of escaping the window.
