@@ -1,6 +1,7 @@
 // The demonstration of scripts/demo.sh: drives the wizard through a whole installation and
 // uninstallation on the current display, as a user would, prints what each step left on the
-// machine and writes a screenshot of every page.
+// machine and writes a screenshot of every page. The wizard runs with the test shim and an
+// empty plan, which only supplies what Wine 8 lacks (the service recovery flag, above all).
 //
 //   wizard_demo <wizard> <screenshot folder>   the whole run
 //   wizard_demo --inspect                      only what an installation left
@@ -18,6 +19,7 @@
 #include "common/text.h"
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/shim.h"
 #include "tests/support/wizard_driver.h"
 
 namespace fs = std::filesystem;
@@ -26,8 +28,13 @@ namespace {
 
 fs::path shots;
 
-void say(const std::wstring& text)
+// Prints text, every line after the first indented like the first.
+void say(std::wstring text)
 {
+    std::erase(text, L'\r');
+    const size_t indent = text.find_first_not_of(L' ');
+    for (size_t at = text.find(L'\n'); at != std::wstring::npos; at = text.find(L'\n', at + 1))
+        text.insert(at + 1, indent == std::wstring::npos ? 0 : indent, L' ');
     std::printf("%s\n", narrow(text).c_str());
     std::fflush(stdout);
 }
@@ -40,15 +47,7 @@ void shoot(const Wizard& wizard, const std::string& name)
 
 UniqueHandle start(const fs::path& program, const std::wstring& arguments)
 {
-    std::wstring commandLine = quote(program.wstring()) + L" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started))
-        throw std::runtime_error("cannot start " + narrow(program.wstring()));
-    CloseHandle(started.hThread);
-    return UniqueHandle(started.hProcess);
+    return startWithShim(program, arguments, "").process;
 }
 
 // Prints every status that the worker reports until the final page shows.
@@ -63,11 +62,12 @@ void followTheWork(const Wizard& wizard, const std::string& mode)
                 say(L"    " + std::to_wstring(barPosition(wizard.progress)) + L"%  " + status);
                 last = status;
             }
-            if (!shot && shown(wizard.progress)) {
+            const bool finished = textOf(wizard.next) == L"Finish";
+            if (!shot && !finished && shown(wizard.progress)) {
                 shoot(wizard, mode + "-4-working");
                 shot = true;
             }
-            return textOf(wizard.next) == L"Finish";
+            return finished;
         },
         "the final page", 300000);
 }
@@ -155,7 +155,7 @@ void showService()
     say(L"  Service QuellmarkConsole: " + std::wstring(states[status.dwCurrentState & 7]) +
         (config->dwStartType == SERVICE_AUTO_START ? L", automatic start" : L", start type " +
                                                                                std::to_wstring(config->dwStartType)) +
-        L", account " + config->lpServiceStartName + L"\n    " + config->lpBinaryPathName);
+        L", account " + config->lpServiceStartName + L"\n  " + config->lpBinaryPathName);
 }
 
 void showInstalledAppsEntry()
@@ -186,9 +186,9 @@ void showSettings()
     std::ifstream file(appDir() / L"console.ini", std::ios::binary);
     if (!file)
         return;
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::erase(text, '\r');
-    say(L"  console.ini:\n" + widen(text));
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    say(L"  " + (appDir() / L"console.ini").wstring() + L":");
+    say(L"    " + widen(text.substr(0, text.find_last_not_of("\r\n") + 1)));
 }
 
 void inspect(unsigned port)
@@ -197,7 +197,7 @@ void inspect(unsigned port)
     if (port != 0) {
         const HttpAnswer health = httpGet(port, "/api/v1/health");
         say(L"  GET http://127.0.0.1:" + std::to_wstring(port) + L"/api/v1/health -> " +
-            std::to_wstring(health.status) + L" " + widen(health.body));
+            std::to_wstring(health.status) + L" " + widen(health.body.substr(0, health.body.find_last_not_of("\r\n") + 1)));
     }
     listFolder(appDir());
     listFolder(dataDir());
