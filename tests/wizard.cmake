@@ -9,7 +9,8 @@ qm_shim_test_program(wizard_pages_test FRESH_PREFIX DISPLAY SOURCES wizard_pages
 add_dependencies(wizard_pages_test QuellmarkConsoleSetup)
 qm_shim_test_program(wizard_startup_test FRESH_PREFIX DISPLAY SOURCES wizard_startup_test.cpp LIBRARIES qm_wizard_support)
 add_dependencies(wizard_startup_test QuellmarkConsoleSetup)
-qm_shim_test_program(wizard_run_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_run_test.cpp LIBRARIES qm_wizard_support)
+qm_shim_test_program(wizard_run_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_run_test.cpp
+    LIBRARIES qm_wizard_support qm_installation_support)
 add_dependencies(wizard_run_test QuellmarkConsoleSetup)
 
 # The demonstration of scripts/demo.sh, which drives the wizard with the same driver.

@@ -4,7 +4,7 @@
 // empty plan, which only supplies what Wine 8 lacks (the service recovery flag, above all).
 //
 //   wizard_demo <wizard> <screenshot folder>   the whole run
-//   wizard_demo --inspect                      only what an installation left
+//   wizard_demo --open <wizard>                opens the wizard for the user, then shows what it left
 #include <windows.h>
 
 #include <cstdio>
@@ -217,12 +217,17 @@ unsigned installedPort()
 int wmain(int argc, wchar_t** argv)
 {
     try {
-        if (argc == 2 && std::wstring(argv[1]) == L"--inspect") {
+        if (argc == 3 && std::wstring(argv[1]) == L"--open") {
+            const UniqueHandle wizard = start(argv[2], L"");
+            WaitForSingleObject(wizard.get(), INFINITE);
+            DWORD exitCode = 0;
+            GetExitCodeProcess(wizard.get(), &exitCode);
+            say(L"The wizard ended with exit code " + std::to_wstring(exitCode));
             inspect(installedPort());
             return 0;
         }
         if (argc != 3)
-            throw std::runtime_error("usage: wizard_demo <wizard> <screenshot folder> | --inspect");
+            throw std::runtime_error("usage: wizard_demo <wizard> <screenshot folder> | --open <wizard>");
         shots = argv[2];
         drawOwnTitleBars();
         // A port that nothing on this computer uses, so that the demonstration never meets a busy 8080.

@@ -12,10 +12,10 @@
 
 #include "common/folders.h"
 #include "common/handles.h"
-#include "common/product.h"
 #include "common/text.h"
-#include "tests/support/http_get.h"
+#include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/machine_snapshot.h"
 #include "tests/support/sample_switches.h"
 #include "tests/support/wizard_tests.h"
 
@@ -100,22 +100,6 @@ std::vector<ShimRecord> browserStarts()
     return readShimRecords("ShellExecuteW");
 }
 
-bool serviceRegistered()
-{
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    return service != nullptr;
-}
-
-bool installedAppsEntry()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 // Entries of the setup log; a failure text may span several lines.
 size_t logEntries()
 {
@@ -143,6 +127,7 @@ protected:
 
 TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepingData)
 {
+    const MachineSnapshot before = takeSnapshot();
     const unsigned port = unusedLoopbackPort();
     running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\n");
     const Wizard& setup = running.wizard;
@@ -162,7 +147,9 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
 
     waitForPage(setup, done(L"All done", installedBody(port, true), L"[x] Open Console in my browser"));
     screenshot(setup.window, "install-5-done-firewall-rule");
-    EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
+    EXPECT_EQ(healthAnswer(port), 200);
+    const std::string rule = "Add Quellmark Console HTTP " + std::to_string(port);
+    EXPECT_EQ(firewallCalls(), (std::vector<std::string>{rule, rule})) << "refused once, then added";
     EXPECT_EQ(logEntries(), 1u);
     press(setup.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
@@ -190,14 +177,15 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     press(remover.next);
     EXPECT_EQ(exitCodeOf(copy.get()), 0u);
     EXPECT_TRUE(browserStarts().empty()) << "no browser after an uninstallation";
-    EXPECT_FALSE(serviceRegistered());
-    EXPECT_FALSE(fs::exists(appDir()));
-    EXPECT_FALSE(installedAppsEntry());
-    EXPECT_TRUE(fs::exists(dataDir() / L"product.txt"));
+    std::vector<std::string> kept = dataFolderFootprint();
+    kept.push_back("+ " + narrow((dataDir() / L"logs" / L"setup.log").wstring()));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(changes(before, takeSnapshot()), kept) << "only the saved data is left, with the setup log";
 }
 
 TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
 {
+    const MachineSnapshot before = takeSnapshot();
     const unsigned port = unusedLoopbackPort();
     running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\nrecord MessageBeep args=x\n");
     // A console whose health request goes unanswered holds the work in the health wait.
@@ -227,7 +215,7 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
     press(running.wizard.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
     EXPECT_TRUE(browserStarts().empty()) << "the box was cleared before Finish";
-    EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
+    EXPECT_EQ(healthAnswer(port), 200);
 
     // Started elsewhere than the application folder, the uninstall runs in place.
     running = startWizard(L"--uninstall", BROWSER);
@@ -237,9 +225,7 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
     screenshot(running.wizard.window, "uninstall-5-done-data-deleted");
     press(running.wizard.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
-    EXPECT_FALSE(fs::exists(dataDir()));
-    EXPECT_FALSE(fs::exists(appDir()));
-    EXPECT_FALSE(serviceRegistered());
+    EXPECT_EQ(changes(before, takeSnapshot()), std::vector<std::string>{}) << "nothing is left";
 }
 
 TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)

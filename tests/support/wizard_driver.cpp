@@ -93,18 +93,30 @@ BOOL CALLBACK matchBox(HWND window, LPARAM parameter)
     return !matches;
 }
 
-void writeBitmap(const fs::path& file, HDC dc, HBITMAP bitmap, int width, int height)
+// A picture of a screen rectangle: 24-bit rows from the bottom up, each padded to four bytes,
+// exactly as a BMP file holds them.
+std::vector<char> capture(const RECT& area)
 {
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height; // bottom-up, as every viewer expects
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    const int stride = (width * 3 + 3) & ~3;
-    std::vector<char> pixels(static_cast<size_t>(stride) * height);
-    GetDIBits(dc, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    const HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    SelectObject(memory, previous);
+    BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<char> pixels(static_cast<size_t>((width * 3 + 3) & ~3) * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+void writeBitmap(const fs::path& file, int width, int height, const std::vector<char>& pixels)
+{
+    const BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     BITMAPFILEHEADER fileHeader{};
     fileHeader.bfType = 0x4D42; // "BM"
     fileHeader.bfOffBits = sizeof fileHeader + sizeof header;
@@ -115,20 +127,6 @@ void writeBitmap(const fs::path& file, HDC dc, HBITMAP bitmap, int width, int he
     out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
     if (!out.flush())
         throw std::runtime_error("cannot write " + narrow(file.wstring()));
-}
-
-// The pixels of a screen rectangle, as 24-bit rows.
-std::vector<char> capture(const RECT& area, HDC screen, HDC memory, HBITMAP bitmap)
-{
-    const int width = area.right - area.left;
-    const int height = area.bottom - area.top;
-    const HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    SelectObject(memory, previous);
-    BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    std::vector<char> pixels(static_cast<size_t>((width * 3 + 3) & ~3) * height);
-    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
-    return pixels;
 }
 
 } // namespace
@@ -293,17 +291,13 @@ fs::path screenshot(HWND window, const std::string& name, const fs::path& folder
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     RECT area{};
     GetWindowRect(window, &area);
-    const int width = area.right - area.left;
-    const int height = area.bottom - area.top;
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
-    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     std::vector<char> previous;
+    std::vector<char> now;
     waitFor(
         [&] {
-            std::vector<char> now = capture(area, screen, memory, bitmap);
+            now = capture(area);
             const bool settled = now == previous;
-            previous = std::move(now);
+            previous = now;
             if (!settled)
                 Sleep(50);
             return settled;
@@ -312,10 +306,7 @@ fs::path screenshot(HWND window, const std::string& name, const fs::path& folder
     const fs::path target = folder.empty() ? testProgramFolder().parent_path() / L"screenshots" : folder;
     fs::create_directories(target);
     const fs::path file = target / (name + ".bmp");
-    writeBitmap(file, memory, bitmap, width, height);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    writeBitmap(file, area.right - area.left, area.bottom - area.top, now);
     return file;
 }
 
