@@ -43,8 +43,7 @@ if [ -n "$own_display" ]; then
     export DISPLAY=$own_display
     start_server_locked "$prefix" 0
     echo "The wizard opens on $DISPLAY in a fresh prefix; the summary follows when it closes."
-    wine "$wizard" || echo "The wizard ended with exit code $?"
-    wine "$build/tests/wizard_demo.exe" --inspect
+    wine "$build/tests/wizard_demo.exe" --open "$(winepath -w "$wizard")"
     exit 0
 fi
 
