@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "common/folders.h"
+#include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "package/guarded_files.h"
 #include "windows/firewall.h"
@@ -34,14 +35,14 @@ bool present(const fs::path& p)
 void recogniseInstallation(const fs::path& application)
 {
     const fs::path marker = application / MARKER_FILE;
-    if (!present(marker) || readText(marker) != APP_MARKER)
+    if (!present(marker) || !holdsMarker(marker, APP_MARKER))
         throw std::runtime_error("No recognized Console installation found. Nothing was removed.");
 }
 
 // Only a data folder that says it is ours may be deleted; a missing marker fails as unreadable.
 void recogniseDataFolder(const fs::path& data)
 {
-    if (readText(data / MARKER_FILE) != DATA_MARKER)
+    if (!holdsMarker(data / MARKER_FILE, DATA_MARKER))
         throw std::runtime_error("Unrecognized data folder; refusing to delete it.");
 }
 
@@ -66,6 +67,10 @@ void uninstall(bool deleteData, Progress progress)
     noReparse(data);
     noReparse(application / MARKER_FILE);
     recogniseInstallation(application);
+    if (deleteData) {
+        refuseForeignOwner(data.parent_path());
+        refuseForeignOwner(data);
+    }
     if (deleteData && present(data))
         recogniseDataFolder(data);
     const Settings settings = readSettings(application);

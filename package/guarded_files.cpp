@@ -100,6 +100,17 @@ std::string readText(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string readText(const fs::path& p, std::size_t limit)
+{
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("Cannot read " + narrow(p.wstring()));
+    std::string text(limit, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(limit));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
 void writeText(const fs::path& p, const std::string& text)
 {
     noReparse(p);

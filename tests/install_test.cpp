@@ -18,6 +18,7 @@
 
 #include "common/folders.h"
 #include "common/product.h"
+#include "common/handles.h"
 #include "common/text.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
@@ -200,6 +201,23 @@ INSTANTIATE_TEST_SUITE_P(
         UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url]", false, true, false, true, true},
         UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\", false, true, false, false, true}),
     [](const testing::TestParamInfo<UndoFault>& row) { return std::string(row.param.name); });
+
+// A kept data folder whose marker goes on for a gigabyte is not ours, and is not read whole.
+TEST(InstallChecks, RefuseAMarkerLongerThanOursWithoutReadingIt)
+{
+    keepDataFolder();
+    const fs::path marker = dataDir() / L"product.txt";
+    {
+        const UniqueHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        LARGE_INTEGER size{};
+        size.QuadPart = 1LL << 30; // sparse on the Linux side
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+    }
+    // The 64th read of the C runtime fails and leaves a record: only a marker read whole gets there.
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), false, QUICK + "fail _read call=64 errno=5 return=-1\n");
+    EXPECT_EQ(run.outcome, "The data folder is not recognized as Quellmark Console. It will not be overwritten.");
+    EXPECT_THAT(readShimRecords("_read"), IsEmpty());
+}
 
 // A console that is still starting cannot take the stop control; the rollback waits until it
 // has started and stops it then, instead of leaving it behind with the application folder.

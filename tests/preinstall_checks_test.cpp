@@ -94,21 +94,6 @@ TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
                                "before installing.");
 }
 
-TEST(PreinstallChecks, ReuseOnlyADataFolderWithTheExactMarker)
-{
-    fs::create_directories(dataDir());
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
-    const fs::path marker = dataDir() / L"product.txt";
-    put(marker, "QuellmarkConsoleData/1\r\n");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
-    put(marker, "QuellmarkConsoleData/1");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no final LF";
-    put(marker, "QuellmarkConsoleApp/1\n");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "the application's marker";
-    put(marker, "QuellmarkConsoleData/1\n");
-    EXPECT_EQ(checksFailure(), "(passed)") << "the exact marker, nothing else in the folder";
-}
-
 TEST(PreinstallChecks, RefuseAPortThatIsInUse)
 {
     WSADATA winsock;
@@ -150,6 +135,23 @@ protected:
     void TearDown() override { unloadShim(); }
 };
 
+// Wine keeps no owners: the shim reports Administrators, who own what an elevated setup creates.
+TEST_F(PreinstallChecksWithShim, ReuseOnlyADataFolderWithTheExactMarker)
+{
+    loadShim("");
+    fs::create_directories(dataDir());
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
+    const fs::path marker = dataDir() / L"product.txt";
+    put(marker, "QuellmarkConsoleData/1\r\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
+    put(marker, "QuellmarkConsoleData/1");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no final LF";
+    put(marker, "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "the application's marker";
+    put(marker, "QuellmarkConsoleData/1\n");
+    EXPECT_EQ(checksFailure(), "(passed)") << "the exact marker, nothing else in the folder";
+}
+
 TEST_F(PreinstallChecksWithShim, NeedAtLeast512MiBFreeOnTheProgramFilesVolume)
 {
     loadShim("value GetDiskFreeSpaceExW free=536870911\n");
@@ -173,4 +175,45 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     loadShim("fail WSAStartup call=1 error=10091 return=10091\n");
     text = checksFailure(8080);
     EXPECT_EQ(text.rfind("Initialize network (10091)", 0), 0u) << text;
+}
+
+namespace {
+
+std::string foreignOwner(const fs::path& folder)
+{
+    return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
+                                             "so it cannot be trusted. Nothing was changed. Check who created it, "
+                                             "then remove it or make Administrators its owner, and try again.";
+}
+
+} // namespace
+
+// ProgramData lets every user create folders, and owns what they create: a maker folder or a
+// data folder made by someone else before the installation is refused, whoever it claims to be.
+// Wine keeps no owners, so the shim answers them (by call: the maker folder, then the data folder).
+TEST_F(PreinstallChecksWithShim, RefuseFoldersThatAnotherAccountOwns)
+{
+    const std::string user = "S-1-5-21-1-2-3-1001";
+    const fs::path maker = dataDir().parent_path();
+    const struct {
+        bool dataFolder;
+        std::string plan;
+        std::string expected;
+    } cases[] = {
+        {false, "value GetNamedSecurityInfoW owner=" + user, foreignOwner(maker)},
+        {true, "value GetNamedSecurityInfoW owner=" + user + " call=2", foreignOwner(dataDir())},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-18", "(passed)"},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+         "(passed)"},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-32-544", "(passed)"},
+    };
+    for (const auto& row : cases) {
+        fs::remove_all(maker);
+        fs::create_directories(maker);
+        if (row.dataFolder)
+            put(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
+        loadShim(row.plan + "\n");
+        EXPECT_EQ(checksFailure(), row.expected) << row.plan;
+        unloadShim();
+    }
 }

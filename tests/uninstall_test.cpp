@@ -65,7 +65,28 @@ struct Refusal {
     bool deleteData;
     std::function<void()> arrange;
     std::string expected;
+    std::string plan = "";
 };
+
+// A marker that begins like ours and goes on for a gigabyte (sparse on the Linux side).
+void padToAGigabyte(const fs::path& marker)
+{
+    const UniqueHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    size.QuadPart = 1LL << 30;
+    ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+}
+
+std::string foreignOwner(const fs::path& folder)
+{
+    return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
+                                             "so it cannot be trusted. Nothing was changed. Check who created it, "
+                                             "then remove it or make Administrators its owner, and try again.";
+}
+
+// The 64th read of the C runtime fails, and leaves a record: nothing reads that much but a
+// marker that is read whole.
+constexpr char READS_A_LOT[] = "fail _read call=64 errno=5 return=-1\n";
 
 std::ostream& operator<<(std::ostream& out, const Refusal& refusal)
 {
@@ -82,9 +103,10 @@ TEST_P(UninstallRefusal, LeavesTheInstallationAsItWas)
     const Refusal& refusal = GetParam();
     refusal.arrange();
     const MachineSnapshot before = takeSnapshot();
-    const HeadlessRun run = headlessUninstall(refusal.deleteData, QUICK);
+    const HeadlessRun run = headlessUninstall(refusal.deleteData, QUICK + refusal.plan + READS_A_LOT);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.outcome, refusal.expected);
+    EXPECT_THAT(readShimRecords("_read"), IsEmpty()) << "a marker is short and is not read whole";
     EXPECT_THAT(run.reports, IsEmpty());
     EXPECT_EQ(serviceState(), SERVICE_RUNNING);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir() / L"logs"}), IsEmpty());
@@ -102,6 +124,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "Unrecognized data folder; refusing to delete it."},
         Refusal{"DataMarkerMissing", true, [] { fs::remove(dataDir() / L"product.txt"); },
                 "Cannot read C:\\ProgramData\\Vostrel\\Quellmark Console\\product.txt"},
+        Refusal{"MarkerFollowedByAGigabyte", false, [] { padToAGigabyte(appDir() / L"product.txt"); }, NOT_RECOGNISED},
+        Refusal{"DataMarkerFollowedByAGigabyte", true, [] { padToAGigabyte(dataDir() / L"product.txt"); },
+                "Unrecognized data folder; refusing to delete it."},
+        // Wine keeps no owners: the shim answers them, by call (the maker folder, then the data folder).
+        Refusal{"DataFolderOwnedByAnotherAccount", true, [] {}, foreignOwner(dataDir()),
+                "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=2\n"},
+        Refusal{"MakerFolderOwnedByAnotherAccount", true, [] {}, foreignOwner(dataDir().parent_path()),
+                "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n"},
         Refusal{"LinkOnApplicationFolder", false, [] { replaceWithLink(appDir()); }, LINKS},
         Refusal{"LinkOnMakerFolder", false, [] { replaceWithLink(appDir().parent_path()); }, LINKS},
         Refusal{"LinkOnDataFolder", false, [] { replaceWithLink(dataDir()); }, LINKS}),

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <atomic>
 #include <cwctype>
 #include <mutex>
 #include <vector>
@@ -14,6 +18,9 @@ namespace {
 
 Entry* removeDirectoryEntry = nullptr;
 Entry* controlServiceEntry = nullptr;
+Entry* securityInfoEntry = nullptr;
+Owners* owners = nullptr;
+std::atomic<std::uint64_t> ownerCalls{0};
 
 constexpr ULONGLONG RELEASE_LIMIT_MS = 5000;
 
@@ -92,10 +99,37 @@ BOOL WINAPI hookControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATU
     return originalOf<decltype(&ControlService)>(controlServiceEntry)(service, control, status);
 }
 
+// Windows keeps the owner of every file; Wine 8 reports the current user for all of them. The
+// owner of files and folders comes from the plan instead: Administrators, the owner of what an
+// elevated setup (or a test acting as one) creates, unless a call is given another.
+DWORD WINAPI hookGetNamedSecurityInfoW(LPCWSTR object, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
+                                       PSID* owner, PSID* group, PACL* list, PACL* audit,
+                                       PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (type != SE_FILE_OBJECT || wanted != OWNER_SECURITY_INFORMATION || descriptor == nullptr)
+        return originalOf<decltype(&GetNamedSecurityInfoW)>(securityInfoEntry)(object, type, wanted, owner, group,
+                                                                              list, audit, descriptor);
+    const std::uint64_t call = ownerCalls.fetch_add(1) + 1;
+    std::string sid = owners->all;
+    for (const auto& [number, given] : owners->calls)
+        sid = number == call ? given : sid;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen("O:" + sid).c_str(), SDDL_REVISION_1, descriptor,
+                                                              nullptr))
+        return GetLastError();
+    BOOL defaulted = FALSE;
+    if (owner != nullptr)
+        GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    writeRecord("GetNamedSecurityInfoW", {{"object", narrow(object)}, {"call", decimal(call)}, {"owner", sid}});
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
-void installEmulations()
+void installEmulations(const Plan& plan)
 {
+    owners = new Owners(plan.owners);
+    securityInfoEntry = &intercept("GetNamedSecurityInfoW");
+    securityInfoEntry->replacement = reinterpret_cast<void*>(&hookGetNamedSecurityInfoW);
     children = new std::vector<ChildFolder>();
     removeDirectoryEntry = &intercept("RemoveDirectoryW");
     removeDirectoryEntry->replacement = reinterpret_cast<void*>(&hookRemoveDirectoryW);

@@ -324,7 +324,7 @@ void* address(Function function)
 
 void installHooks(const Plan& plan)
 {
-    installEmulations();
+    installEmulations(plan);
     serviceEntry = hook("ChangeServiceConfig2W", address(&hookChangeServiceConfig2W), false);
     createProcessW = hook("CreateProcessW", address(&hookCreateProcessW), false);
     createProcessA = hook("CreateProcessA", address(&hookCreateProcessA), false);

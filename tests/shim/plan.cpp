@@ -196,10 +196,24 @@ void timeLine(Plan& plan, const Line& line)
                            field("milliseconds", 0, 999)};
 }
 
+void ownerLine(Plan& plan, const Line& line)
+{
+    auto found = options(line, 2, {"owner", "call"});
+    const std::string& owner = found["owner"];
+    if (owner.rfind("S-1-", 0) != 0)
+        reject(line, "give owner= as a SID in its string form (S-1-...)");
+    if (!found.count("call"))
+        plan.owners.all = owner;
+    else
+        plan.owners.calls.emplace_back(number(line, found["call"], UINT64_MAX), owner);
+}
+
 void valueLine(Plan& plan, const Line& line)
 {
     if (line.words.size() > 1 && line.words[1] == "GetSystemTime")
         return timeLine(plan, line);
+    if (line.words.size() > 1 && line.words[1] == "GetNamedSecurityInfoW")
+        return ownerLine(plan, line);
     expectFunction(line, "GetDiskFreeSpaceExW");
     auto found = options(line, 2, {"free", "total"});
     if (!found.count("free"))

@@ -38,6 +38,13 @@ struct SystemTime {
     std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
 
+// The owner that GetNamedSecurityInfoW reports for files and folders: a default for every call,
+// and owners for single calls (1-based).
+struct Owners {
+    std::string all = "S-1-5-32-544"; // Administrators: the owner of what an elevated setup creates
+    std::vector<std::pair<std::uint64_t, std::string>> calls;
+};
+
 struct Answers {
     std::vector<int> script; // MessageBoxW results, one per call, in order
     int otherwise = 2;       // once the script has run out (IDCANCEL unless the plan says)
@@ -47,6 +54,7 @@ struct Plan {
     std::vector<PlannedFunction> functions;  // one per name, in order of first mention
     std::optional<DiskSpace> disk;           // "value GetDiskFreeSpaceExW"
     std::optional<SystemTime> time;          // "value GetSystemTime"
+    Owners owners;                           // "value GetNamedSecurityInfoW"
     std::optional<Answers> answers;          // "answer MessageBoxW"
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
     std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)
