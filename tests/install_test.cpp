@@ -229,7 +229,8 @@ TEST(InstallRollback, StopsAConsoleThatIsStillStartingOnceItHasStarted)
     const fs::path records = fs::temp_directory_path() / ("qmshim-" + std::to_string(GetCurrentProcessId())) / L"records.txt";
     std::atomic<bool> done{false};
     std::thread release([&] {
-        while (!done && readBytes(records).find("ControlService\tcontrol=1\tstate=2\temulated=yes") == std::string::npos)
+        // Only the emulated ControlService writes these fields; a time stamp comes before them.
+        while (!done && readBytes(records).find("\tcontrol=1\tstate=2\temulated=yes") == std::string::npos)
             Sleep(10);
         setSampleSwitch(L"Service", L"StartPending", 0);
     });
