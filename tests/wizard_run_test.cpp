@@ -129,7 +129,7 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
 {
     const MachineSnapshot before = takeSnapshot();
     const unsigned port = unusedLoopbackPort();
-    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\n");
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER);
     const Wizard& setup = running.wizard;
     askToInstall(setup, port, true);
 
@@ -187,7 +187,7 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
 {
     const MachineSnapshot before = takeSnapshot();
     const unsigned port = unusedLoopbackPort();
-    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "fast Sleep max=10\nrecord MessageBeep args=x\n");
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "record MessageBeep args=x\n");
     // A console whose health request goes unanswered holds the work in the health wait.
     setSampleSwitch(L"Health", L"NoAnswer", 1);
     askToInstall(running.wizard, port, true);
@@ -244,9 +244,11 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
 
     // A console that ignores the stop control: the uninstall waits for it, then gives up having
-    // removed nothing. Shortened pauses make the wait last seconds instead of thirty.
+    // removed nothing. Halved pauses make the wait last about 15 s instead of 30, still ample for
+    // the test to see the working page. (The installations keep their pauses: a shortened
+    // health wait would give up before a slow machine has started the console.)
     const unsigned port = unusedLoopbackPort();
-    running = startWizard(L"", "fast Sleep max=10\n");
+    running = startWizard(L"");
     askToInstall(running.wizard, port, false);
     waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"),
                 INSTALL_WAIT_MS);
@@ -254,7 +256,7 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     press(running.wizard.next);
     ASSERT_EQ(exitCodeOf(running.process.process.get()), 0u);
     setSampleSwitch(L"Service", L"IgnoreStop", 1);
-    running = startWizard(L"--uninstall", "fast Sleep max=150\n");
+    running = startWizard(L"--uninstall", "fast Sleep max=250\n");
     askToUninstall(running.wizard, false);
     waitForPage(running.wizard, working(L"Removing Console", L"Stopping Console safely..."), INSTALL_WAIT_MS);
     EXPECT_EQ(barPosition(running.wizard.progress), 10);
