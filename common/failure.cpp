@@ -59,3 +59,18 @@ void firewallCheck(long result, const char* step)
     if (result < 0)
         raiseComResult(result, step);
 }
+
+std::wstring caughtFailureText() noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const std::exception& failure) {
+            return displayText(failure.what());
+        } catch (...) {
+            return L"Setup stopped because of an unexpected internal error.";
+        }
+    } catch (...) {
+        return {}; // only a failed allocation of the fixed sentence gets here
+    }
+}

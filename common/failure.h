@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // Every failure travels as a std::runtime_error whose text is a complete UTF-8 message for the
 // user. These two checks build that text from a step name and the system's own error.
 
@@ -11,3 +13,9 @@ void require(bool ok, const char* step);
 // "<step> (HRESULT 0x<eight upper-case hex digits>)" followed by ": " and the system's message
 // when it has one.
 void firewallCheck(long result, const char* step);
+
+// The text of the exception being handled, for showing to the user; call it only inside a catch
+// block. A standard exception gives its message through displayText, so that a system message in
+// the ANSI code page cannot raise again at the catch site; anything else gives a fixed sentence.
+// Never raises.
+std::wstring caughtFailureText() noexcept;

@@ -1,27 +1,22 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <exception>
+#include "common/failure.h"
+#include "common/handles.h"
+#include "core/startup.h"
 
-#include "common/product.h"
-#include "common/text.h"
-#include "core/command_line.h"
-#include "core/host.h"
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     // The window thread keeps its single-threaded apartment for the whole run; a failure here
     // shows up later, in the firewall step, with its own message.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    UniqueHandle lock; // released last, after COM
+    int exitCode = 1;
     try {
-        [[maybe_unused]] const CommandLine commandLine = parseCommandLine(commandLineArguments());
-        checkHost();
-        // The wizard window and its message loop come here with the start-up sequence.
-    } catch (const std::exception& failure) {
-        MessageBoxW(nullptr, widen(failure.what()).c_str(), PRODUCT, MB_ICONERROR);
-        CoUninitialize();
-        return 1;
+        exitCode = runWizard(instance, showCommand, lock);
+    } catch (...) {
+        showStartupFailure(caughtFailureText());
     }
     CoUninitialize();
-    return 0;
+    return exitCode;
 }

@@ -1,25 +1,61 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds every program and says what was built.
+# The main job: installs what is missing, builds, then demonstrates the wizard in a fresh Wine
+# prefix: a whole installation through its window, the console's health answer, the files,
+# service and registry values it left, and the uninstallation that Installed apps starts. Every
+# page is written as a screenshot to a folder that the script names at the end.
+#
+#   ./scripts/demo.sh             the wizard is driven on a virtual display (Xvfb)
+#   ./scripts/demo.sh --display   the wizard opens on your own display ($DISPLAY) for you to use;
+#                                 what it installed is shown when it closes
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QM_BUILD_DIR:-$root/build}
+own_display=""
+case "${1:-}" in
+"") ;;
+--display) own_display=${DISPLAY:?"--display needs DISPLAY set"} ;;
+*) echo "usage: demo.sh [--display]" >&2; exit 2 ;;
+esac
 
 "$root/scripts/build.sh"
-
-size() { printf '%8d KiB' $(( $(stat -c %s "$1") / 1024 )); }
-package=$build/resources/QuellmarkConsoleSetup.package/package.qmpack
-
+wizard=$build/resources/QuellmarkConsoleSetup.exe
 echo
-echo "Built in $build (Windows x64, each program one statically linked file):"
-echo "  $(size "$build/resources/QuellmarkConsoleSetup.exe")  resources/QuellmarkConsoleSetup.exe   the setup and uninstall wizard"
-echo "  $(size "$build/tools/packer/qmpack.exe")  tools/packer/qmpack.exe               packs, lists and verifies console packages"
-echo "  $(size "$build/sample-console-folder/QuellmarkConsoleService.exe")  sample-console-folder/...Service.exe  the sample console's service"
-echo "  $(size "$build/sample-console-folder/runtime/python.exe")  sample-console-folder/runtime/python.exe  its interpreter stand-in"
-echo "  $(size "$build/benchmarks/make_reference_console.exe")  benchmarks/make_reference_console.exe  writes the reference-size console"
-tests=$(find "$build/tests" -maxdepth 1 -name '*_test.exe' | wc -l)
-echo "  and $tests test programs in tests/ (run them with ./scripts/test.sh)"
+echo "Built $wizard ($(( $(stat -c %s "$wizard") / 1024 )) KiB): the setup and uninstall wizard, one file with its console package"
 
+# shellcheck source=../tests/harness/prefix.sh
+. "$root/tests/harness/prefix.sh"
+demo=$build/demo
+prefix=$demo/prefix
+shots=$demo/screenshots
+cleanup() {
+    [ -d "$prefix" ] && stop_server "$prefix"
+    rm -rf "$prefix"
+    [ -n "$own_display" ] || "$root/tests/harness/harness" "$demo" display-stop >/dev/null
+}
+trap cleanup EXIT
+ensure_template "$build/wine"
+rm -rf "$prefix" "$shots"
+mkdir -p "$demo" "$shots"
+copy_prefix "$build/wine/template" "$prefix"
+export WINEPREFIX=$prefix
+
+if [ -n "$own_display" ]; then
+    export DISPLAY=$own_display
+    start_server_locked "$prefix" 0
+    echo "The wizard opens on $DISPLAY in a fresh prefix; the summary follows when it closes."
+    wine "$build/tests/wizard_demo.exe" --open "$(winepath -w "$wizard")"
+    exit 0
+fi
+
+"$root/tests/harness/harness" "$demo" display-start >/dev/null
+DISPLAY=$(cat "$demo/display")
+export DISPLAY
+start_server_locked "$prefix" 0
+status=0
+wine "$build/tests/wizard_demo.exe" "$(winepath -w "$wizard")" "$(winepath -w "$shots")" || status=$?
+for picture in "$shots"/*.bmp; do
+    [ -e "$picture" ] && convert "$picture" "${picture%.bmp}.png" && rm "$picture"
+done
 echo
-echo "The package inside the wizard (RCDATA 101), verified by the packer:"
-"$root/tests/harness/wine-run" "$build/wine" "$build/tools/packer/qmpack.exe" verify "$package" 2>&1 | sed 's/^/  /'
-"$root/tests/harness/harness" "$build/wine" stop >/dev/null 2>&1 || true
+echo "Screenshots of every page: $shots"
+exit $status

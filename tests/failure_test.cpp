@@ -87,3 +87,23 @@ TEST(FirewallCheck, LetsEverySuccessCodeThrough)
     EXPECT_EQ(failureText([] { firewallCheck(0x7FFFFFFF, "x"); }), "(no failure)");
     EXPECT_EQ(GetLastError(), 77u);
 }
+
+// Thrown where a failure is caught and shown: the text must come out, whatever was thrown.
+TEST(CaughtFailureText, ShowsEveryKindOfFailureWithoutRaisingAgain)
+{
+    ASSERT_EQ(GetACP(), 1252u) << "the test prefix's ANSI code page";
+    const auto caught = [](auto thrown) {
+        try {
+            throw thrown;
+        } catch (...) {
+            return caughtFailureText();
+        }
+    };
+    EXPECT_EQ(caught(std::runtime_error("Stop Console service (5): Access is denied.\r\n")),
+              L"Stop Console service (5): Access is denied.\r\n");
+    EXPECT_EQ(caught(std::runtime_error("Dossier \xC3\xA9tendu")), L"Dossier \u00e9tendu") << "UTF-8 stays UTF-8";
+    // A file-system error of a French system: its message is in the ANSI code page, not UTF-8.
+    EXPECT_EQ(caught(std::runtime_error("Acc\xE8s refus\xE9")), L"Acc\u00e8s refus\u00e9");
+    EXPECT_EQ(caught(std::bad_alloc()), L"std::bad_alloc");
+    EXPECT_EQ(caught(42), L"Setup stopped because of an unexpected internal error.");
+}

@@ -236,10 +236,3 @@ TEST_F(WizardEntry, ShowsAnUnknownOptionInAnErrorBoxAndEndsWithOne)
     EXPECT_EQ(boxes[0]["style"], std::to_string(MB_ICONERROR));
     EXPECT_EQ(boxes[0]["owner"], "no");
 }
-
-TEST_F(WizardEntry, EndsWithZeroAndNoBoxOnASuitableHost)
-{
-    const ProcessResult result = runWithShim(WIZARD, L"--uninstall --parent 0", "answer MessageBoxW IDOK\n");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_TRUE(readShimRecords("MessageBoxW").empty());
-}

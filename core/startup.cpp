@@ -1,0 +1,89 @@
+#include "core/startup.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "common/failure.h"
+#include "common/folders.h"
+#include "common/product.h"
+#include "common/wizard_state.h"
+#include "core/command_line.h"
+#include "core/host.h"
+#include "core/relocate.h"
+#include "ui/window.h"
+
+namespace {
+
+// The first run of a relocated uninstall still holds the application folder open (its own
+// program file) until it ends; the uninstall must not start before that.
+void waitForParent(unsigned long parent)
+{
+    // A parent that has already ended, or an id that names nothing, needs no wait.
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, parent));
+    if (process)
+        WaitForSingleObject(process.get(), 10000); // a time-out is no error: the run goes on
+    const std::filesystem::path folder = exePath().parent_path();
+    if (folder.filename().wstring().starts_with(SESSION_PREFIX))
+        temporaryUninstaller = folder;
+}
+
+// One wizard per machine, across sessions: the lock is the mutex's existence, never its
+// ownership, and it lasts as long as this process holds the handle.
+UniqueHandle takeLock()
+{
+    UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
+    require(lock != nullptr, "Lock Console setup");
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        throw std::runtime_error("Another Quellmark Console setup or uninstall wizard is already open.");
+    return lock;
+}
+
+int runMessageLoop(HWND window)
+{
+    MSG message{};
+    BOOL result = 0;
+    while ((result = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+        // Gives Tab and the arrow keys their dialog meaning between the controls.
+        if (!IsDialogMessageW(window, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    // A broken message loop is no quit message: the run did not end as the user chose.
+    if (result < 0)
+        return 1;
+    return static_cast<int>(static_cast<DWORD>(message.wParam));
+}
+
+// Nothing can delete a running program file; the next restart removes the copy and its folder,
+// the file first, since a folder is only removed empty. Failures change nothing for the user.
+void scheduleSessionRemoval()
+{
+    if (temporaryUninstaller.empty())
+        return;
+    MoveFileExW(exePath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(temporaryUninstaller.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+} // namespace
+
+int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock)
+{
+    const CommandLine commandLine = parseCommandLine(commandLineArguments());
+    removing = commandLine.uninstall;
+    checkHost();
+    if (removing && relocate())
+        return 0;
+    if (commandLine.parent != 0)
+        waitForParent(commandLine.parent);
+    lock = takeLock();
+    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand));
+    scheduleSessionRemoval();
+    return exitCode;
+}
+
+void showStartupFailure(const std::wstring& text) noexcept
+{
+    MessageBoxW(nullptr, text.c_str(), PRODUCT, MB_ICONERROR);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/handles.h"
+
+// The start-up sequence of the wizard process, from the command line to the end of the message
+// loop. Every failure is raised; the entry point shows it.
+
+// Reads the command line, checks the host, hands an uninstall over to a temporary copy, waits
+// for a parent wizard, takes the machine-wide lock (into lock, which the caller closes last),
+// runs the wizard window and schedules the removal of a temporary copy. Returns the exit code.
+int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock);
+
+// Shows a failure that ended the start-up in an error box without owner.
+void showStartupFailure(const std::wstring& text) noexcept;

@@ -1,0 +1,320 @@
+#include "tests/support/wizard_driver.h"
+
+#include <commctrl.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "common/text.h"
+#include "tests/support/processes.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Controls of another process answer through its window thread; a thread that does not answer
+// within this time is a failure of the test, not a reason to wait for ever.
+constexpr UINT ANSWER_MS = 5000;
+
+LRESULT ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, ANSWER_MS, &result))
+        throw std::runtime_error("the wizard did not answer message " + std::to_string(message));
+    return static_cast<LRESULT>(result);
+}
+
+std::wstring className(HWND window)
+{
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+DWORD processOf(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process;
+}
+
+std::vector<HWND> children(HWND window)
+{
+    std::vector<HWND> found;
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        found.push_back(child);
+    return found;
+}
+
+// The wizard's controls, told apart by their order of creation (the order of the sibling list).
+bool readControls(Wizard& wizard)
+{
+    const std::vector<HWND> found = children(wizard.window);
+    if (found.size() != 9)
+        return false;
+    HWND* slots[] = {&wizard.title, &wizard.body, &wizard.portLabel, &wizard.portEdit, &wizard.choice,
+                     &wizard.progress, &wizard.back, &wizard.next, &wizard.cancel};
+    const wchar_t* classes[] = {L"Static", L"Static", L"Static", L"Edit", L"Button",
+                                L"msctls_progress32", L"Button", L"Button", L"Button"};
+    for (size_t i = 0; i < 9; ++i) {
+        if (CompareStringOrdinal(className(found[i]).c_str(), -1, classes[i], -1, TRUE) != CSTR_EQUAL)
+            throw std::runtime_error("wizard control " + std::to_string(i) + " is a " + narrow(className(found[i])));
+        *slots[i] = found[i];
+    }
+    return true;
+}
+
+HWND wizardWindow(DWORD process)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"QuellmarkConsoleSetup", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"QuellmarkConsoleSetup", nullptr))
+        if (process == 0 || processOf(window) == process)
+            return window;
+    return nullptr;
+}
+
+struct BoxSearch {
+    HWND owner;
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK matchBox(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(parameter);
+    if (className(window) != L"#32770" || !IsWindowVisible(window))
+        return TRUE;
+    const HWND owner = GetWindow(window, GW_OWNER);
+    const bool matches = search->owner != nullptr ? owner == search->owner
+                                                  : owner == nullptr && processOf(window) == search->process;
+    if (matches)
+        search->found = window;
+    return !matches;
+}
+
+// A picture of a screen rectangle: 24-bit rows from the bottom up, each padded to four bytes,
+// exactly as a BMP file holds them.
+std::vector<char> capture(const RECT& area)
+{
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    const HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    SelectObject(memory, previous);
+    BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<char> pixels(static_cast<size_t>((width * 3 + 3) & ~3) * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+void writeBitmap(const fs::path& file, int width, int height, const std::vector<char>& pixels)
+{
+    const BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    BITMAPFILEHEADER fileHeader{};
+    fileHeader.bfType = 0x4D42; // "BM"
+    fileHeader.bfOffBits = sizeof fileHeader + sizeof header;
+    fileHeader.bfSize = static_cast<DWORD>(fileHeader.bfOffBits + pixels.size());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(&fileHeader), sizeof fileHeader);
+    out.write(reinterpret_cast<const char*>(&header), sizeof header);
+    out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + narrow(file.wstring()));
+}
+
+} // namespace
+
+void drawOwnTitleBars()
+{
+    const wchar_t no[] = L"N";
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Managed", REG_SZ, no, sizeof no) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot set Wine's X11 driver to draw title bars");
+}
+
+Wizard findWizard(DWORD process, DWORD timeoutMs)
+{
+    Wizard wizard;
+    waitFor(
+        [&] {
+            wizard.window = wizardWindow(process);
+            return wizard.window != nullptr && IsWindowVisible(wizard.window) && readControls(wizard);
+        },
+        "the wizard window to open", timeoutMs);
+    return wizard;
+}
+
+void waitFor(const std::function<bool()>& condition, const std::string& what, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline)
+            throw std::runtime_error("waited in vain for " + what);
+        Sleep(10);
+    }
+}
+
+std::wstring textOf(HWND window)
+{
+    const auto length = static_cast<size_t>(ask(window, WM_GETTEXTLENGTH));
+    std::wstring text(length + 1, L'\0');
+    const auto copied = static_cast<size_t>(ask(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
+    text.resize(copied);
+    return text;
+}
+
+bool shown(HWND control)
+{
+    return IsWindowVisible(control) != FALSE;
+}
+
+bool enabled(HWND control)
+{
+    return IsWindowEnabled(control) != FALSE;
+}
+
+bool checked(HWND checkBox)
+{
+    return ask(checkBox, BM_GETCHECK) == BST_CHECKED;
+}
+
+int barPosition(HWND progressBar)
+{
+    return static_cast<int>(ask(progressBar, PBM_GETPOS));
+}
+
+void click(HWND button)
+{
+    ask(button, BM_CLICK);
+}
+
+void press(HWND button)
+{
+    if (!PostMessageW(button, BM_CLICK, 0, 0))
+        throw std::runtime_error("cannot click " + narrow(textOf(button)));
+}
+
+void typeInto(HWND edit, const std::wstring& text)
+{
+    ask(edit, EM_SETSEL, 0, -1);
+    ask(edit, WM_CHAR, VK_BACK, 1); // the selection goes, as with the Backspace key
+    for (const wchar_t c : text)
+        ask(edit, WM_CHAR, c, 1);
+}
+
+void pasteInto(HWND edit, const std::wstring& text)
+{
+    // The clipboard needs an owner window for SetClipboardData to keep the data.
+    const HWND owner = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    memcpy(GlobalLock(memory), text.c_str(), bytes);
+    GlobalUnlock(memory);
+    const bool placed = OpenClipboard(owner) && EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory);
+    CloseClipboard();
+    DestroyWindow(owner);
+    if (!placed)
+        throw std::runtime_error("cannot put text on the clipboard");
+    ask(edit, EM_SETSEL, 0, -1);
+    ask(edit, WM_PASTE);
+}
+
+void closeWindow(HWND window)
+{
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
+Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
+{
+    BoxSearch search{owner, process, nullptr};
+    waitFor(
+        [&] {
+            EnumWindows(matchBox, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        "a message box", timeoutMs);
+    wchar_t caption[256] = {};
+    GetWindowTextW(search.found, caption, 256);
+    return Box{search.found, caption, textOf(GetDlgItem(search.found, 0xFFFF))};
+}
+
+bool hasButton(const Box& box, int id)
+{
+    return GetDlgItem(box.window, id) != nullptr;
+}
+
+int defaultButton(const Box& box)
+{
+    for (HWND button : children(box.window))
+        if ((GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON && className(button) == L"Button")
+            return GetDlgCtrlID(button);
+    return 0;
+}
+
+void answer(const Box& box, int id)
+{
+    const HWND button = GetDlgItem(box.window, id);
+    if (button == nullptr)
+        throw std::runtime_error("the box has no button " + std::to_string(id));
+    press(button);
+    waitFor([&] { return !IsWindow(box.window); }, "the box to close");
+}
+
+bool responsive(HWND window)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0;
+}
+
+COLORREF screenPixel(HWND window, int x, int y)
+{
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    POINT point{x, y};
+    ClientToScreen(window, &point);
+    const HDC screen = GetDC(nullptr);
+    const COLORREF colour = GetPixel(screen, point.x, point.y);
+    ReleaseDC(nullptr, screen);
+    return colour;
+}
+
+fs::path screenshot(HWND window, const std::string& name, const fs::path& folder)
+{
+    // Painting reaches the screen a moment after the window has drawn, so the picture is taken
+    // again until two in a row agree.
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    RECT area{};
+    GetWindowRect(window, &area);
+    std::vector<char> previous;
+    std::vector<char> now;
+    waitFor(
+        [&] {
+            now = capture(area);
+            const bool settled = now == previous;
+            previous = now;
+            if (!settled)
+                Sleep(50);
+            return settled;
+        },
+        "the screen to settle");
+    const fs::path target = folder.empty() ? testProgramFolder().parent_path() / L"screenshots" : folder;
+    fs::create_directories(target);
+    const fs::path file = target / (name + ".bmp");
+    writeBitmap(file, area.right - area.left, area.bottom - area.top, now);
+    return file;
+}
+
+DWORD exitCodeOf(HANDLE process, DWORD timeoutMs)
+{
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+        throw std::runtime_error("the wizard process did not end");
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return code;
+}

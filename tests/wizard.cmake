@@ -1,0 +1,21 @@
+# The wizard window driven from another process on the Xvfb display, whole runs through it, and
+# the start-up of the wizard process.
+add_library(qm_wizard_support STATIC support/wizard_driver.cpp support/wizard_tests.cpp)
+target_link_libraries(qm_wizard_support PUBLIC qm_shim_support GTest::gtest)
+target_compile_definitions(qm_wizard_support PRIVATE QM_WIZARD="$<TARGET_FILE:QuellmarkConsoleSetup>")
+qm_warnings(qm_wizard_support)
+
+qm_shim_test_program(wizard_pages_test FRESH_PREFIX DISPLAY SOURCES wizard_pages_test.cpp LIBRARIES qm_wizard_support)
+add_dependencies(wizard_pages_test QuellmarkConsoleSetup)
+qm_shim_test_program(wizard_startup_test FRESH_PREFIX DISPLAY SOURCES wizard_startup_test.cpp LIBRARIES qm_wizard_support)
+add_dependencies(wizard_startup_test QuellmarkConsoleSetup)
+qm_shim_test_program(wizard_run_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_run_test.cpp
+    LIBRARIES qm_wizard_support qm_installation_support)
+add_dependencies(wizard_run_test QuellmarkConsoleSetup)
+
+# The demonstration of scripts/demo.sh, which drives the wizard with the same driver.
+add_executable(wizard_demo wizard_demo.cpp)
+target_link_libraries(wizard_demo PRIVATE qm_wizard_support)
+target_link_options(wizard_demo PRIVATE -municode)
+qm_warnings(wizard_demo)
+add_dependencies(wizard_demo qmshim)

@@ -1,0 +1,281 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/text.h"
+#include "tests/support/installation.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/machine_snapshot.h"
+#include "tests/support/sample_switches.h"
+#include "tests/support/wizard_tests.h"
+
+// Whole runs through the window, each in a prefix of its own with the sample console: the
+// worker's progress and end as the window shows them, the firewall prompt raised from the worker
+// while the window goes on answering, the final pages, the exit codes, and what the machine
+// holds afterwards. The firewall rule is refused through the shim, since Wine's firewall accepts
+// every rule.
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Installation under Wine on a busy machine takes tens of seconds.
+constexpr DWORD INSTALL_WAIT_MS = 120000;
+
+// The browser is never really opened: the shim records the call and answers it.
+constexpr char BROWSER[] = "fail ShellExecuteW call=1 return=42\nrecord ShellExecuteW args=p,ws,ws,ws,ws,d\n";
+constexpr char REFUSED_RULE[] = "fail INetFwRules::Add call=1 return=0x80070005\n";
+
+std::wstring systemMessage(DWORD code)
+{
+    wchar_t buffer[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer, 512, nullptr);
+    return std::wstring(buffer, length);
+}
+
+PageView working(const wchar_t* title, const std::wstring& status)
+{
+    return {title, status, L"< Back (disabled)", L"Next > (disabled)", L"Cancel (disabled)", L"", false, true};
+}
+
+PageView done(const std::wstring& title, const std::wstring& body, const std::wstring& choice = L"")
+{
+    return {title, body, L"", L"Finish", L"", choice, false, false};
+}
+
+std::wstring installedBody(unsigned port, bool ruleAdded)
+{
+    const std::wstring number = std::to_wstring(port);
+    return L"Quellmark Console is running.\r\n\r\nOpen http://localhost:" + number +
+           L" to create your administrator account.\r\n\r\n" +
+           (ruleAdded ? L"Network access: private/domain firewall rule added.\r\nUse http://IP-OF-THIS-PC:" + number +
+                            L" on a trusted private/domain network."
+                      : L"No firewall rule was added. Access from other computers may be blocked. See the "
+                        L"installation manual to configure network access.") +
+           L"\r\n\r\nThe service starts automatically with Windows.";
+}
+
+std::wstring firewallPrompt()
+{
+    return L"Windows Firewall access could not be configured.\r\n\r\nSave Console firewall rule (HRESULT 0x80070005): " +
+           systemMessage(ERROR_ACCESS_DENIED) +
+           L"\r\n\r\nTry Again: retry after correcting the Windows firewall problem.\r\nContinue: finish installation "
+           L"without adding a firewall rule. Access from other computers may remain blocked.\r\nCancel: cancel "
+           L"installation and keep saved data.\r\n\r\nDetails: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
+}
+
+// Through the three question pages with the port typed in; Install starts the work.
+void askToInstall(const Wizard& wizard, unsigned port, bool allowNetwork)
+{
+    click(wizard.next);
+    typeInto(wizard.portEdit, std::to_wstring(port));
+    if (checked(wizard.choice) != allowNetwork)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
+void askToUninstall(const Wizard& wizard, bool deleteData)
+{
+    click(wizard.next);
+    if (deleteData)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
+std::vector<ShimRecord> browserStarts()
+{
+    return readShimRecords("ShellExecuteW");
+}
+
+// Entries of the setup log; a failure text may span several lines.
+size_t logEntries()
+{
+    std::ifstream in(dataDir() / L"logs" / L"setup.log", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t entries = 0;
+    for (size_t at = text.find(" UTC: "); at != std::string::npos; at = text.find(" UTC: ", at + 1))
+        ++entries;
+    return entries;
+}
+
+class WizardRun : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        endWizard(running);
+        unloadShim();
+        clearSampleSwitches();
+    }
+
+    RunningWizard running;
+};
+
+} // namespace
+
+TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepingData)
+{
+    const MachineSnapshot before = takeSnapshot();
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER);
+    const Wizard& setup = running.wizard;
+    askToInstall(setup, port, true);
+
+    // The worker asks from its own thread; the window behind the box keeps answering.
+    const Box prompt = waitForBox(setup.window, 0, INSTALL_WAIT_MS);
+    EXPECT_EQ(prompt.caption, L"Console network access");
+    EXPECT_EQ(prompt.text, firewallPrompt());
+    EXPECT_TRUE(hasButton(prompt, IDCANCEL) && hasButton(prompt, IDTRYAGAIN) && hasButton(prompt, IDCONTINUE));
+    EXPECT_EQ(defaultButton(prompt), IDTRYAGAIN);
+    EXPECT_TRUE(responsive(setup.window));
+    EXPECT_EQ(viewOf(setup), working(L"Installing Console", L"Allowing access on private and domain networks..."));
+    EXPECT_EQ(barPosition(setup.progress), 90);
+    screenshot(setup.window, "install-4-working-firewall-prompt");
+    answer(prompt, IDTRYAGAIN);
+
+    waitForPage(setup, done(L"All done", installedBody(port, true), L"[x] Open Console in my browser"));
+    screenshot(setup.window, "install-5-done-firewall-rule");
+    EXPECT_EQ(healthAnswer(port), 200);
+    const std::string rule = "Add Quellmark Console HTTP " + std::to_string(port);
+    EXPECT_EQ(firewallCalls(), (std::vector<std::string>{rule, rule})) << "refused once, then added";
+    EXPECT_EQ(logEntries(), 1u);
+    press(setup.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    const std::vector<ShimRecord> browser = browserStarts();
+    ASSERT_EQ(browser.size(), 1u);
+    EXPECT_EQ(browser[0]["arg1"], "0x0") << "no owner window";
+    EXPECT_EQ(browser[0]["arg2"], "open");
+    EXPECT_EQ(browser[0]["arg3"], "http://localhost:" + std::to_string(port) + "/");
+    EXPECT_EQ(browser[0]["arg6"], std::to_string(SW_SHOWNORMAL));
+
+    // Installed apps starts the uninstaller in the application folder, which hands over to a
+    // temporary copy.
+    const ShimProcess handOver = startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", BROWSER);
+    EXPECT_EQ(exitCodeOf(handOver.process.get()), 0u);
+    const DWORD copyId = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);
+    const UniqueHandle copy(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copyId));
+    const Wizard remover = findWizard(copyId);
+    askToUninstall(remover, false);
+    waitForPage(remover,
+                done(L"All done", L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved "
+                                  L"in:\r\nC:\\ProgramData\\Vostrel\\Quellmark Console\r\n\r\nA future "
+                                  L"installation can reuse this data."),
+                INSTALL_WAIT_MS);
+    screenshot(remover.window, "uninstall-5-done-data-kept");
+    press(remover.next);
+    EXPECT_EQ(exitCodeOf(copy.get()), 0u);
+    EXPECT_TRUE(browserStarts().empty()) << "no browser after an uninstallation";
+    std::vector<std::string> kept = dataFolderFootprint();
+    kept.push_back("+ " + narrow((dataDir() / L"logs" / L"setup.log").wstring()));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(changes(before, takeSnapshot()), kept) << "only the saved data is left, with the setup log";
+}
+
+TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
+{
+    const MachineSnapshot before = takeSnapshot();
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"", std::string(REFUSED_RULE) + BROWSER + "record MessageBeep args=x\n");
+    // A console whose health request goes unanswered holds the work in the health wait.
+    setSampleSwitch(L"Health", L"NoAnswer", 1);
+    askToInstall(running.wizard, port, true);
+    const PageView starting = working(L"Installing Console", L"Registering and starting Windows Service...");
+    waitForPage(running.wizard, starting, INSTALL_WAIT_MS);
+    EXPECT_EQ(barPosition(running.wizard.progress), 80);
+
+    // Nothing closes or moves while the worker runs; the close box only beeps.
+    closeWindow(running.wizard.window);
+    waitFor([] { return !readShimRecords("MessageBeep").empty(); }, "a beep");
+    EXPECT_EQ(readShimRecords("MessageBeep").at(0)["arg1"], "0x40") << "MB_ICONASTERISK";
+    click(running.wizard.back);
+    click(running.wizard.next);
+    click(running.wizard.cancel);
+    EXPECT_EQ(viewOf(running.wizard), starting);
+    EXPECT_TRUE(IsWindow(running.wizard.window));
+
+    clearSampleSwitches();
+    answer(waitForBox(running.wizard.window, 0, INSTALL_WAIT_MS), IDCONTINUE);
+
+    // The ready page promised network access; the final page tells what really happened.
+    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"));
+    screenshot(running.wizard.window, "install-5-done-no-firewall-rule");
+    click(running.wizard.choice);
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    EXPECT_TRUE(browserStarts().empty()) << "the box was cleared before Finish";
+    EXPECT_EQ(healthAnswer(port), 200);
+
+    // Started elsewhere than the application folder, the uninstall runs in place.
+    running = startWizard(L"--uninstall", BROWSER);
+    askToUninstall(running.wizard, true);
+    answer(waitForBox(running.wizard.window), IDYES);
+    waitForPage(running.wizard, done(L"All done", L"Quellmark Console and all saved data have been removed."));
+    screenshot(running.wizard.window, "uninstall-5-done-data-deleted");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    const fs::path switches = known(FOLDERID_ProgramData) / L"Quellmark Sample Console"; // the test's own
+    EXPECT_EQ(changes(before, takeSnapshot(), {switches}), std::vector<std::string>{}) << "nothing is left";
+}
+
+TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
+{
+    // The port is taken: the checks refuse before anything changes.
+    const LoopbackServer busy(httpResponse(200, "taken"));
+    running = startWizard(L"", BROWSER);
+    askToInstall(running.wizard, busy.port, false);
+    waitForPage(running.wizard,
+                done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."),
+                INSTALL_WAIT_MS);
+    screenshot(running.wizard.window, "install-6-failed");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
+
+    // A console that ignores the stop control: the uninstall waits for it, then gives up having
+    // removed nothing. Halved pauses make the wait last about 15 s instead of 30, still ample for
+    // the test to see the working page. (The installations keep their pauses: a shortened
+    // health wait would give up before a slow machine has started the console.)
+    const unsigned port = unusedLoopbackPort();
+    running = startWizard(L"");
+    askToInstall(running.wizard, port, false);
+    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"),
+                INSTALL_WAIT_MS);
+    click(running.wizard.choice);
+    press(running.wizard.next);
+    ASSERT_EQ(exitCodeOf(running.process.process.get()), 0u);
+    setSampleSwitch(L"Service", L"IgnoreStop", 1);
+    running = startWizard(L"--uninstall", "fast Sleep max=250\n");
+    askToUninstall(running.wizard, false);
+    waitForPage(running.wizard, working(L"Removing Console", L"Stopping Console safely..."), INSTALL_WAIT_MS);
+    EXPECT_EQ(barPosition(running.wizard.progress), 10);
+    screenshot(running.wizard.window, "uninstall-4-working");
+    waitForPage(running.wizard,
+                done(L"Setup needs attention", L"Console could not be stopped. Application and data were retained; "
+                                               L"retry uninstall after stopping its service."),
+                INSTALL_WAIT_MS);
+    screenshot(running.wizard.window, "uninstall-6-failed-console-running");
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_TRUE(fs::exists(appDir() / L"product.txt"));
+
+    // A failure in the window itself, here the program folder that cannot be located while the
+    // settings page is drawn, ends the wizard the same way instead of escaping the window.
+    running = startWizard(L"", "fail SHGetKnownFolderPath from=1 error=5 return=0x80070005\n");
+    click(running.wizard.next);
+    EXPECT_EQ(viewOf(running.wizard),
+              done(L"Setup needs attention", L"Locate Windows folder (5): " + systemMessage(ERROR_ACCESS_DENIED)));
+    press(running.wizard.next);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+}

@@ -1,0 +1,245 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/text.h"
+#include "tests/support/wizard_tests.h"
+
+// The wizard process from its start to its exit code: the hand-over of an uninstall to a
+// temporary copy, the copy's wait for its parent and its removal at the next restart, and the
+// starts that are refused. Message boxes of refused starts are answered by the shim, which
+// records them.
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char ANOTHER_WIZARD[] = "Another Quellmark Console setup or uninstall wizard is already open.";
+
+std::vector<std::wstring> deletionsAtRestart(const fs::path& under)
+{
+    std::vector<std::wstring> found;
+    const std::vector<std::wstring> renames = pendingRenames();
+    for (size_t i = 0; i + 1 < renames.size(); i += 2)
+        if (renames[i + 1].empty() && renames[i].find(under.wstring()) != std::wstring::npos)
+            found.push_back(renames[i]);
+    return found;
+}
+
+std::vector<fs::path> sessionFolders(const fs::path& temporary)
+{
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(temporary))
+        if (entry.path().filename().wstring().starts_with(L"Quellmark-Uninstall-"))
+            found.push_back(entry.path());
+    return found;
+}
+
+std::vector<std::wstring> fileNames(const fs::path& folder)
+{
+    std::vector<std::wstring> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().wstring());
+    return names;
+}
+
+std::vector<std::wstring> splitCommandLine(const std::string& commandLine)
+{
+    int count = 0;
+    const LocalPtr<wchar_t*> split(CommandLineToArgvW(widen(commandLine).c_str(), &count));
+    return std::vector<std::wstring>(split.get(), split.get() + count);
+}
+
+// The wizard, placed where an installation puts its uninstaller.
+fs::path installedUninstaller()
+{
+    const fs::path uninstaller = appDir() / L"Uninstall.exe";
+    fs::create_directories(appDir());
+    fs::copy_file(wizardProgram(), uninstaller, fs::copy_options::overwrite_existing);
+    return uninstaller;
+}
+
+UniqueHandle openProcess(DWORD id)
+{
+    return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+}
+
+void leaveWizard(const Wizard& wizard)
+{
+    press(wizard.cancel);
+    answer(waitForBox(wizard.window), IDYES);
+}
+
+// Started while another wizard is open; the shim answers the error box.
+struct RefusedStart {
+    const char* name;
+    std::wstring arguments;
+    std::string plan;
+    std::string message;
+    bool reachesLock;
+};
+
+void expectRefusal(const RefusedStart& refusal)
+{
+    SCOPED_TRACE(refusal.name);
+    const ProcessResult result = runWithShim(wizardProgram(), refusal.arguments,
+                                             refusal.plan + "answer MessageBoxW IDOK\nrecord CreateMutexW args=p,d,ws\n");
+    EXPECT_EQ(result.exitCode, 1u);
+    const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0]["text"], refusal.message);
+    EXPECT_EQ(boxes[0]["caption"], "Quellmark Console");
+    EXPECT_EQ(boxes[0]["style"], std::to_string(MB_ICONERROR));
+    EXPECT_EQ(boxes[0]["owner"], "no");
+    EXPECT_EQ(readShimRecords("CreateMutexW").size(), refusal.reachesLock ? 1u : 0u);
+}
+
+// An uninstall from the application folder still hands over; its copy is refused by the lock and
+// leaves its session folder in place, not scheduled for removal.
+void expectCopyRefusedByTheLock()
+{
+    const ShimProcess run = startWithShim(installedUninstaller(), L"--uninstall", "answer MessageBoxW IDOK\n");
+    EXPECT_EQ(exitCodeOf(run.process.get()), 0u) << "the hand-over itself succeeds";
+    const std::vector<ShimRecord> started = readShimRecords("CreateProcessW");
+    ASSERT_EQ(started.size(), 1u);
+    const UniqueHandle copy = openProcess(std::stoul(started[0]["child"]));
+    EXPECT_EQ(exitCodeOf(copy.get()), 1u);
+    const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0]["text"], ANOTHER_WIZARD);
+    const std::vector<fs::path> sessions = sessionFolders(fs::temp_directory_path());
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
+    EXPECT_TRUE(deletionsAtRestart(sessions[0]).empty());
+}
+
+class WizardStartup : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        endWizard(first);
+        unloadShim();
+    }
+
+    RunningWizard first;
+};
+
+} // namespace
+
+TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy)
+{
+    const fs::path temporary = L"C:\\Temp With Spaces";
+    fs::create_directories(temporary);
+    SetEnvironmentVariableW(L"TMP", (temporary.wstring() + L"\\").c_str());
+    // Started through the application folder's path in other letters, which is the same folder
+    // to Windows. The first answer of GetTempPathW says that the folder needs a buffer of 261
+    // characters, as Windows does for a temporary folder that fills the usual 260.
+    installedUninstaller();
+    const fs::path shouted = L"C:\\PROGRAM FILES\\VOSTREL\\QUELLMARK CONSOLE\\UNINSTALL.EXE";
+    const ShimProcess run = startWithShim(shouted, L"--uninstall", "fail GetTempPathW call=1 return=261\n");
+    ASSERT_EQ(exitCodeOf(run.process.get()), 0u);
+
+    const std::vector<fs::path> sessions = sessionFolders(temporary);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_TRUE(std::regex_match(narrow(sessions[0].filename().wstring()),
+                                 std::regex(R"(Quellmark-Uninstall-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")));
+    EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
+
+    const std::vector<ShimRecord> started = readShimRecords("CreateProcessW");
+    ASSERT_EQ(started.size(), 1u);
+    const fs::path copy = sessions[0] / L"Uninstall.exe";
+    EXPECT_EQ(started[0]["application"], narrow(copy.wstring()));
+    EXPECT_EQ(splitCommandLine(started[0]["command"]),
+              (std::vector<std::wstring>{copy.wstring(), L"--uninstall", L"--parent", std::to_wstring(run.id)}));
+
+    const DWORD copyId = std::stoul(started[0]["child"]);
+    const UniqueHandle copyProcess = openProcess(copyId);
+    const Wizard wizard = findWizard(copyId);
+    EXPECT_EQ(textOf(wizard.window), L"Quellmark Console \u2014 Uninstall");
+    EXPECT_TRUE(deletionsAtRestart(sessions[0]).empty()) << "nothing is scheduled while the copy runs";
+    leaveWizard(wizard);
+    EXPECT_EQ(exitCodeOf(copyProcess.get()), 0u);
+    EXPECT_EQ(deletionsAtRestart(sessions[0]),
+              (std::vector<std::wstring>{L"\\??\\" + copy.wstring(), L"\\??\\" + sessions[0].wstring()}))
+        << "the file before its folder";
+}
+
+TEST_F(WizardStartup, TheCopyWaitsForItsParentBeforeTakingTheLock)
+{
+    const fs::path session = fs::temp_directory_path() / L"Quellmark-Uninstall-{waiting}";
+    fs::create_directories(session);
+    fs::copy_file(wizardProgram(), session / L"Uninstall.exe");
+
+    // A parent that lives until the test ends it.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION parent{};
+    std::wstring commandLine = quote(wizardProgram().wstring());
+    ASSERT_TRUE(CreateProcessW(wizardProgram().c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                               nullptr, nullptr, &startup, &parent));
+    const UniqueHandle parentProcess(parent.hProcess);
+    const UniqueHandle parentThread(parent.hThread);
+
+    const ShimProcess copy = startWithShim(session / L"Uninstall.exe",
+                                           L"--uninstall --parent " + std::to_wstring(parent.dwProcessId),
+                                           "record WaitForSingleObject args=p,d\nrecord CreateMutexW args=p,d,ws\n");
+    const auto waits = [] {
+        for (const ShimRecord& record : readShimRecords("WaitForSingleObject"))
+            if (record["arg2"] == "10000")
+                return true;
+        return false;
+    };
+    waitFor(waits, "the copy to wait for its parent");
+    EXPECT_TRUE(readShimRecords("CreateMutexW").empty());
+    EXPECT_EQ(FindWindowW(L"QuellmarkConsoleSetup", nullptr), nullptr);
+
+    TerminateProcess(parentProcess.get(), 0);
+    const Wizard wizard = findWizard(copy.id);
+    const std::vector<ShimRecord> locks = readShimRecords("CreateMutexW");
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0]["arg3"], "Global\\Vostrel.QuellmarkConsole.Setup");
+    leaveWizard(wizard);
+    EXPECT_EQ(exitCodeOf(copy.process.get()), 0u);
+    EXPECT_EQ(deletionsAtRestart(session).size(), 2u);
+}
+
+
+TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
+{
+    first = startWizard(L"");
+    const RefusedStart refusals[] = {
+        {"second wizard", L"", "", ANOTHER_WIZARD, true},
+        {"second uninstall wizard", L"--uninstall", "", ANOTHER_WIZARD, true},
+        {"option in another case", L"--Uninstall", "", "Unknown setup option", false},
+        {"option with a slash", L"/uninstall", "", "Unknown setup option", false},
+        {"not an administrator", L"", "fail CheckTokenMembership call=1 return=0\n",
+         "Administrator permission is required. Right-click setup and choose Run as administrator.", false},
+    };
+    for (const RefusedStart& refusal : refusals)
+        expectRefusal(refusal);
+    expectCopyRefusedByTheLock();
+
+    // Wine reads the Windows version it reports from the prefix's registry when a process starts.
+    const wchar_t windows7[] = L"win7";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, windows7, sizeof windows7),
+              ERROR_SUCCESS);
+    expectRefusal({"Windows 7", L"", "", "Windows 10/11 x64 or Windows Server 2019/2022/2025 x64 is required.", false});
+
+    EXPECT_EQ(viewOf(first.wizard).title, L"Welcome to Quellmark Console Setup") << "the open wizard is unaffected";
+    EXPECT_TRUE(responsive(first.wizard.window));
+}
+
+TEST_F(WizardStartup, AFailingMessageLoopEndsWithExitCode1)
+{
+    // GetMessageW reports -1 on its first call, with the window open.
+    const ProcessResult result = runWithShim(wizardProgram(), L"", "fail GetMessageW call=1 error=1400 return=-1\n");
+    EXPECT_EQ(result.exitCode, 1u);
+}

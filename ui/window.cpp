@@ -1,0 +1,296 @@
+#include "ui/window.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "common/failure.h"
+#include "common/product.h"
+#include "common/wizard_state.h"
+#include "core/worker.h"
+#include "ui/pages.h"
+#include "ui/texts.h"
+
+HWND titleLabel, bodyLabel, portLabel, portEdit, choice, progressBar, backButton, nextButton, cancelButton;
+HFONT titleFont, regularFont;
+
+namespace {
+
+constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetup";
+constexpr int WINDOW_WIDTH = 680;
+constexpr int WINDOW_HEIGHT = 495;
+
+HFONT segoeUi(int height, int weight)
+{
+    return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+}
+
+// The nine controls in order of creation, which is also the Tab order.
+struct ControlLayout {
+    HWND* handle;
+    const wchar_t* className;
+    const wchar_t* text;
+    DWORD style;
+    int x, y, width, height, id;
+};
+
+const ControlLayout CONTROLS[] = {
+    {&titleLabel, L"STATIC", L"", 0, 28, 24, 610, 36, 0},
+    {&bodyLabel, L"STATIC", L"", 0, 28, 82, 610, 220, 0},
+    {&portLabel, L"STATIC", texts::PORT_LABEL, 0, 28, 240, 90, 28, 0},
+    {&portEdit, L"EDIT", texts::DEFAULT_PORT, WS_BORDER | WS_TABSTOP | ES_NUMBER, 128, 235, 100, 29, PORT_FIELD_ID},
+    {&choice, L"BUTTON", L"", WS_TABSTOP | BS_AUTOCHECKBOX, 28, 320, 610, 40, CHOICE_ID},
+    {&progressBar, PROGRESS_CLASSW, L"", 0, 28, 320, 610, 24, 0},
+    {&backButton, L"BUTTON", texts::BACK, WS_TABSTOP, 322, 403, 96, 32, BACK_ID},
+    {&nextButton, L"BUTTON", texts::NEXT, WS_TABSTOP | BS_DEFPUSHBUTTON, 428, 403, 96, 32, NEXT_ID},
+    {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
+};
+
+LRESULT onCreate(HWND window)
+{
+    windowHandle = window; // first: the controls are its children
+    regularFont = segoeUi(16, FW_NORMAL);
+    titleFont = segoeUi(23, FW_SEMIBOLD);
+    for (const ControlLayout& control : CONTROLS)
+        *control.handle = controlWindow(control.className, control.text, control.style, control.x, control.y,
+                                        control.width, control.height, control.id);
+    SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
+    SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
+    SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);
+    render();
+    return 0;
+}
+
+bool choiceChecked()
+{
+    return SendMessageW(choice, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// What wcstoul skips or accepts before the digits (blanks, a sign, leading zeros) is accepted;
+// a minus sign wraps around far above 65535 and is refused with the rest.
+std::optional<unsigned> enteredPort()
+{
+    wchar_t typed[16] = {};
+    GetWindowTextW(portEdit, typed, 16);
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(typed, &end, 10);
+    if (typed[0] == L'\0' || *end != L'\0' || value < 1024 || value > 65535)
+        return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
+void finish()
+{
+    if (!failed && !removing && choiceChecked()) {
+        const std::wstring address = L"http://localhost:" + std::to_wstring(selectedPort) + L"/";
+        // The console is installed whether or not a browser opens, so the result is not looked at.
+        ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+    DestroyWindow(windowHandle);
+}
+
+// The check box is stored even when the port is refused.
+void leaveSettings()
+{
+    selectedChoice = choiceChecked();
+    if (!removing) {
+        const std::optional<unsigned> port = enteredPort();
+        if (!port) {
+            MessageBoxW(windowHandle, texts::PORT_REFUSED, PRODUCT, MB_ICONINFORMATION);
+            return;
+        }
+        selectedPort = *port;
+    }
+    page = 2;
+    render();
+}
+
+// Deleting the saved data cannot be undone, so it takes a second yes, with No as the default.
+void leaveReady()
+{
+    if (removing && selectedChoice &&
+        MessageBoxW(windowHandle, texts::DELETE_QUESTION, texts::DELETE_CAPTION,
+                    MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+        return;
+    begin();
+}
+
+void onNext()
+{
+    if (finished) {
+        finish();
+    } else if (page == 1) {
+        leaveSettings();
+    } else if (page == 2) {
+        leaveReady();
+    } else {
+        page = 1;
+        render();
+    }
+}
+
+// The buttons do nothing while the worker runs: what it reads must not change under it.
+LRESULT onCommand(WORD id)
+{
+    if (working)
+        return 0;
+    if (id == BACK_ID && page > 0) {
+        --page;
+        render();
+    } else if (id == NEXT_ID) {
+        onNext();
+    } else if (id == CANCEL_ID) {
+        SendMessageW(windowHandle, WM_CLOSE, 0, 0);
+    }
+    return 0;
+}
+
+LRESULT onClose()
+{
+    if (working)
+        MessageBeep(MB_ICONASTERISK); // closing now would end the process in the middle of the work
+    else if (finished || MessageBoxW(windowHandle, texts::EXIT_QUESTION, PRODUCT,
+                                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
+        DestroyWindow(windowHandle);
+    return 0;
+}
+
+LRESULT onDestroy()
+{
+    DeleteObject(regularFont);
+    DeleteObject(titleFont);
+    PostQuitMessage(failed ? 1 : 0);
+    return 0;
+}
+
+LRESULT onProgress(WPARAM percent, LPARAM status)
+{
+    const std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(status));
+    text(bodyLabel, *owned);
+    SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+    return 0;
+}
+
+LRESULT onDone(WPARAM failedFlag, LPARAM failureText)
+{
+    const std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(failureText));
+    working = false;
+    finished = true;
+    failed = failedFlag != 0;
+    if (owned)
+        failure = *owned;
+    render();
+    return 0;
+}
+
+// Labels and the check box are drawn on the window's own background; left to the default
+// procedure, they would show as grey panels on the white window.
+LRESULT onColorStatic(HDC dc)
+{
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+}
+
+LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE: return onCreate(window);
+    case WM_COMMAND: return onCommand(LOWORD(wParam));
+    case WM_CLOSE: return onClose();
+    case WM_DESTROY: return onDestroy();
+    case WM_CTLCOLORSTATIC: return onColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_SETUP_PROGRESS: return onProgress(wParam, lParam);
+    case WM_SETUP_DONE: return onDone(wParam, lParam);
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// A failure must not unwind through the system's frames that called the window procedure. While
+// the worker runs it is only shown, since the worker's own end still has to arrive; otherwise it
+// ends the wizard like a failed run: the final page shows it and the exit code is 1.
+void reportWindowFailure(std::wstring text) noexcept
+{
+    try {
+        if (working) {
+            MessageBoxW(windowHandle, text.c_str(), PRODUCT, MB_ICONERROR);
+            return;
+        }
+        finished = true;
+        failed = true;
+        failure = std::move(text);
+        render();
+    } catch (...) {
+        // Not even the failure page could be drawn; the state still ends the run with exit code 1.
+    }
+}
+
+} // namespace
+
+LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        return handleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        reportWindowFailure(caughtFailureText());
+        return 0;
+    }
+}
+
+HWND controlWindow(const wchar_t* className, const wchar_t* text, DWORD style, int x, int y, int width,
+                   int height, int id)
+{
+    const HWND control =
+        CreateWindowExW(0, className, text, style | WS_CHILD | WS_VISIBLE, x, y, width, height, windowHandle,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(regularFont), TRUE);
+    return control;
+}
+
+void text(HWND window, const std::wstring& value)
+{
+    SetWindowTextW(window, value.c_str());
+}
+
+void begin()
+{
+    working = true;
+    render(); // the working page shows before any work starts
+    try {
+        std::thread(workerBody).detach();
+    } catch (...) {
+        working = false; // no worker runs, so the failure may end the wizard
+        throw;
+    }
+}
+
+HWND openWizardWindow(HINSTANCE instance, int showCommand)
+{
+    const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls); // a failure shows up as missing controls, not as an error
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = wndProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = WINDOW_CLASS;
+    RegisterClassW(&windowClass); // a failed registration fails the window below
+    // Centred on the primary screen; a screen smaller than the window gives a negative position.
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - WINDOW_WIDTH) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - WINDOW_HEIGHT) / 2;
+    // Fixed size: a caption, the system menu and minimise, no maximise and no sizing border.
+    const HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, WINDOW_CLASS,
+                                        removing ? texts::UNINSTALL_TITLE : texts::SETUP_TITLE,
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
+                                        WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
+    require(window != nullptr, "Create setup window");
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    return window;
+}
