@@ -49,13 +49,27 @@ void walk(const std::filesystem::path& folder, const std::string& prefix, std::v
         throw std::runtime_error("Cannot list the folder " + narrow(folder.wstring()));
 }
 
-void checkFile(const SourceFile& file, std::set<std::string>& folded)
+// A name that clashes with an earlier one is reported with both, so that the release engineer
+// sees which two files a case-sensitive file system let live side by side.
+[[noreturn]] void refuseClash(const std::vector<SourceFile>& files, std::size_t index, const std::string& reason)
 {
+    for (std::size_t earlier = 0; earlier < index; ++earlier)
+        if (namesClash(files[earlier].name, files[index].name))
+            throw std::runtime_error("Cannot pack both \"" + files[earlier].name + "\" and \"" + files[index].name +
+                                     "\": " + reason);
+    refuseFile(files[index].name, reason);
+}
+
+void checkFile(const std::vector<SourceFile>& files, std::size_t index, std::set<std::string>& folded)
+{
+    const SourceFile& file = files[index];
     if (file.name.size() > MAX_NAME_LENGTH)
         refuseFile(file.name, "its path is longer than 240 bytes");
     try {
         admitPackageName(folded, file.name);
     } catch (const std::runtime_error& refusal) {
+        if (std::string(refusal.what()) == "Duplicate package path")
+            refuseClash(files, index, refusal.what());
         refuseFile(file.name, refusal.what());
     }
     if (file.size > MAX_FILE_SIZE)
@@ -112,8 +126,8 @@ std::vector<SourceFile> collectFiles(const std::filesystem::path& folder)
         throw std::runtime_error("The folder holds " + std::to_string(files.size()) +
                                  " files; a package holds at most 30000");
     std::set<std::string> folded;
-    for (const SourceFile& file : files)
-        checkFile(file, folded);
+    for (std::size_t index = 0; index < files.size(); ++index)
+        checkFile(files, index, folded);
     if (packageSize(files) > MAX_PACKAGE_SIZE)
         throw std::runtime_error("The package would be " + std::to_string(packageSize(files)) +
                                  " bytes; a package holds at most 512 MiB");
