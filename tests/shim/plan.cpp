@@ -175,9 +175,8 @@ void expectFunction(const Line& line, const char* expected)
         reject(line, "\"" + line.words[0] + "\" applies only to " + expected);
 }
 
-void valueLine(Plan& plan, const Line& line)
+void diskLine(Plan& plan, const Line& line)
 {
-    expectFunction(line, "GetDiskFreeSpaceExW");
     auto found = options(line, 2, {"free", "total"});
     if (!found.count("free"))
         reject(line, "give free= (bytes available to the caller)");
@@ -188,6 +187,29 @@ void valueLine(Plan& plan, const Line& line)
     if (disk.total < disk.free)
         reject(line, "total= is smaller than free=");
     plan.disk = disk;
+}
+
+void machineLine(Plan& plan, const Line& line)
+{
+    if (line.words.size() == 3 && line.words[2] == "missing") {
+        plan.machine = NativeMachine{true, 0};
+        return;
+    }
+    auto found = options(line, 2, {"native"});
+    if (!found.count("native"))
+        reject(line, "give native= (a machine number) or missing");
+    plan.machine = NativeMachine{false, static_cast<std::uint16_t>(number(line, found["native"], 0xFFFF))};
+}
+
+void valueLine(Plan& plan, const Line& line)
+{
+    const std::string name = functionName(line);
+    if (name == "GetDiskFreeSpaceExW")
+        diskLine(plan, line);
+    else if (name == "IsWow64Process2")
+        machineLine(plan, line);
+    else
+        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW and IsWow64Process2");
 }
 
 int answer(const Line& line, const std::string& word)

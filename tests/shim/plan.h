@@ -33,6 +33,13 @@ struct DiskSpace {
     std::uint64_t total = 0; // size of the volume
 };
 
+// What IsWow64Process2 looks like to the program: found by GetProcAddress and answering this
+// native machine, or missing, as on Windows 10 before version 1709.
+struct NativeMachine {
+    bool missing = false;
+    std::uint16_t native = 0; // an IMAGE_FILE_MACHINE_* value
+};
+
 struct Answers {
     std::vector<int> script; // MessageBoxW results, one per call, in order
     int otherwise = 2;       // once the script has run out (IDCANCEL unless the plan says)
@@ -41,6 +48,7 @@ struct Answers {
 struct Plan {
     std::vector<PlannedFunction> functions;  // one per name, in order of first mention
     std::optional<DiskSpace> disk;           // "value GetDiskFreeSpaceExW"
+    std::optional<NativeMachine> machine;    // "value IsWow64Process2"
     std::optional<Answers> answers;          // "answer MessageBoxW"
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
 };
