@@ -5,20 +5,80 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <vector>
 
+#include "common/failure.h"
 #include "common/text.h"
+#include "package/long_paths.h"
 
 namespace fs = std::filesystem;
 
+namespace {
+
+[[noreturn]] void refuseLink()
+{
+    throw std::runtime_error("Installation paths must not contain links or junctions");
+}
+
+// Only a path that is not there yet may pass unexamined. Any other reason not to read its
+// attributes (no access, a bad name, a drive that is not ready) leaves a link unproven absent.
+void examine(const fs::path& p)
+{
+    const DWORD attributes = GetFileAttributesW(extendedPath(p).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        requireCode(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND, error, "Check installation path");
+        return;
+    }
+    // Any reparse point counts, not only symbolic links: junctions and mount points redirect too.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        refuseLink();
+}
+
+// The server part of a share path names no folder whose attributes could be read.
+bool isServerRoot(const fs::path& p)
+{
+    return p == p.root_path() && p.root_name().native().starts_with(L"\\\\");
+}
+
+struct TreeItem {
+    fs::path path;
+    bool folder = false;
+};
+
+// Everything below folder, each folder after its content. A link ends the walk before it is
+// entered, and before anything has been deleted.
+void collectTree(const fs::path& folder, std::vector<TreeItem>& items)
+{
+    listFolder(folder, [&](const WIN32_FIND_DATAW& found) {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            refuseLink();
+        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const fs::path item = folder / found.cFileName;
+        if (isFolder)
+            collectTree(item, items);
+        items.push_back({item, isFolder});
+    });
+}
+
+void removeItem(const TreeItem& item)
+{
+    const std::wstring literal = extendedPath(item.path);
+    const BOOL removed = item.folder ? RemoveDirectoryW(literal.c_str()) : DeleteFileW(literal.c_str());
+    if (!removed)
+        raiseFileSystemError("cannot remove", item.path, GetLastError());
+}
+
+} // namespace
+
 void noReparse(const fs::path& p)
 {
-    for (fs::path current = p; !current.empty();) {
-        const DWORD attributes = GetFileAttributesW(current.c_str());
-        // Any reparse point counts, not only symbolic links: junctions and mount points redirect too.
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            throw std::runtime_error("Installation paths must not contain links or junctions");
+    if (p.empty())
+        return;
+    for (fs::path current = fullPath(p); !isServerRoot(current);) {
+        examine(current);
         fs::path parent = current.parent_path();
-        if (parent == current)
+        if (parent == current || parent.empty())
             break; // the drive's root has been examined
         current = std::move(parent);
     }
@@ -27,18 +87,21 @@ void noReparse(const fs::path& p)
 void removeTree(const fs::path& folder)
 {
     noReparse(folder);
-    if (!fs::exists(folder))
-        return;
-    // Everything is examined before the first deletion, so a link deep inside stops the removal
-    // with nothing deleted. Entries are checked before the walk could descend into them.
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        noReparse(entry.path());
-    fs::remove_all(folder);
+    const DWORD attributes = GetFileAttributesW(extendedPath(folder).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return; // noReparse has just found it missing
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::vector<TreeItem> items;
+    if (isFolder)
+        collectTree(folder, items);
+    items.push_back({folder, isFolder});
+    for (const TreeItem& item : items)
+        removeItem(item);
 }
 
 std::string readText(const fs::path& p)
 {
-    std::ifstream in(p, std::ios::binary);
+    std::ifstream in(fs::path(extendedPath(p)), std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot read " + narrow(p.wstring()));
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -47,7 +110,7 @@ std::string readText(const fs::path& p)
 void writeText(const fs::path& p, const std::string& text)
 {
     noReparse(p);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    std::ofstream out(fs::path(extendedPath(p)), std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out)

@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "package/hashing.h"
+#include "package/long_paths.h"
 #include "package/parser.h"
 
 namespace {
@@ -20,7 +21,8 @@ unsigned char* put(unsigned char* at, unsigned long long value, int bytes)
 
 void readInto(const SourceFile& file, unsigned char* at)
 {
-    std::ifstream in(file.path, std::ios::binary);
+    // A name may be 240 bytes long below a folder whose own path is long.
+    std::ifstream in(std::filesystem::path(extendedPath(file.path)), std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot read " + narrow(file.path.wstring()));
     in.read(reinterpret_cast<char*>(at), static_cast<std::streamsize>(file.size));
