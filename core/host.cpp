@@ -31,7 +31,7 @@ bool nativeMachineIsX64()
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
     USHORT processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
     USHORT nativeMachine = IMAGE_FILE_MACHINE_UNKNOWN;
-    // A failed call tells nothing; the processor check below still stands.
+    // A failed call tells nothing, and GetNativeSystemInfo's answer stands.
     if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
         return true;
     return nativeMachine == IMAGE_FILE_MACHINE_AMD64;

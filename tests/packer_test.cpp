@@ -245,7 +245,7 @@ TEST_F(Packer, RefusesToWriteIntoTheFolderItPacks)
     writeConsole();
     // The second run would otherwise pack the first run's package into the new one. Windows
     // ignores letter case and ".." is resolved, so neither hides the folder.
-    const fs::path inside = root / L"CONSOLE" / L"server" / L".." / L"console.qmpack";
+    const fs::path inside = root / L"out" / L".." / L"CONSOLE" / L"console.qmpack";
     const ProcessResult packageInside = qmpack(L"pack " + quoted(folder) + L" " + quoted(inside));
     EXPECT_EQ(packageInside.exitCode, 1u) << packageInside.output;
     EXPECT_NE(packageInside.output.find("qmpack: Cannot write " + narrow(inside.wstring()) +

@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "package/hashing.h"
+#include "package/long_paths.h"
 #include "package/names.h"
 #include "package/parser.h"
 #include "tools/packer/folder.h"
@@ -37,9 +38,9 @@ std::string normalDigest(const std::string& text)
 // leads into the folder.
 bool isInside(const std::filesystem::path& file, const std::filesystem::path& folder)
 {
-    const std::filesystem::path full = std::filesystem::absolute(file);
+    const std::filesystem::path full = fullPath(file);
     auto part = full.begin();
-    for (const std::filesystem::path& level : std::filesystem::absolute(folder)) {
+    for (const std::filesystem::path& level : fullPath(folder)) {
         if (level.empty())
             continue; // the end of a folder given with a final separator
         if (part == full.end() || CompareStringOrdinal(part->c_str(), -1, level.c_str(), -1, TRUE) != CSTR_EQUAL)
