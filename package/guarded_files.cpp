@@ -22,9 +22,9 @@ namespace {
 
 // Only a path that is not there yet may pass unexamined. Any other reason not to read its
 // attributes (no access, a bad name, a drive that is not ready) leaves a link unproven absent.
-void examine(const fs::path& p)
+void examine(const fs::path& full)
 {
-    const DWORD attributes = GetFileAttributesW(extendedPath(p).c_str());
+    const DWORD attributes = GetFileAttributesW(literalPath(full).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         requireCode(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND, error, "Check installation path");

@@ -43,16 +43,21 @@ fs::path fullPath(const fs::path& p)
     }
 }
 
+std::wstring literalPath(const fs::path& full)
+{
+    const std::wstring& text = full.native();
+    if (text.starts_with(L"\\\\?\\") || text.starts_with(L"\\\\.\\"))
+        return text; // already literal, or a device, which the \\?\ form would not name
+    if (text.starts_with(L"\\\\"))
+        return std::wstring(LITERAL_SHARE) + text.substr(2);
+    if (text.size() >= 2 && text[1] == L':')
+        return std::wstring(LITERAL) + text;
+    return text; // not a full path, for the call that follows to refuse
+}
+
 std::wstring extendedPath(const fs::path& p)
 {
-    const std::wstring full = fullPath(p).native();
-    if (full.starts_with(L"\\\\.\\"))
-        return full; // a device, which the \\?\ form would not name
-    if (full.starts_with(L"\\\\"))
-        return std::wstring(LITERAL_SHARE) + full.substr(2);
-    if (full.size() >= 2 && full[1] == L':')
-        return std::wstring(LITERAL) + full;
-    return full; // no full path could be made
+    return literalPath(fullPath(p));
 }
 
 void createFolders(const fs::path& folder)

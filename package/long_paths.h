@@ -20,6 +20,9 @@ std::wstring extendedPath(const std::filesystem::path& p);
 // The full path in the ordinary form, for walking up its folders and for messages.
 std::filesystem::path fullPath(const std::filesystem::path& p);
 
+// The \\?\ form of a path that is already full, as fullPath returns it (no call to Windows).
+std::wstring literalPath(const std::filesystem::path& full);
+
 // Creates folder and every missing folder above it. Raises the standard library's file-system
 // error naming the folder that could not be made.
 void createFolders(const std::filesystem::path& folder);

@@ -286,7 +286,9 @@ TEST_F(ExtractFaults, AMissingOrUnreadableResourceIsNamed)
 
 // Wine accepts paths of any length; with the shim loaded an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
-TEST_F(ExtractFaults, WritesA240CharacterNameBelowTheDefaultApplicationFolder)
+class LongNames : public ExtractFaults {};
+
+TEST_F(LongNames, WritesA240CharacterNameBelowTheDefaultApplicationFolder)
 {
     // Two long folders take the path past the 248 characters Windows allows a new folder, and
     // the file past the 260 of MAX_PATH.

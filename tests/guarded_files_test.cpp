@@ -48,13 +48,10 @@ const fs::path LONG_NAME = fs::path(L"server") / std::wstring(120, L'd') / std::
 // Every folder level through the \\?\ form, which no length limit applies to.
 void makeFolders(const fs::path& folder)
 {
-    std::wstring level;
-    for (const fs::path& part : folder) {
-        level += part.wstring();
-        if (part != folder.root_name())
-            CreateDirectoryW((L"\\\\?\\" + level).c_str(), nullptr);
-        if (!level.ends_with(L'\\'))
-            level += L'\\';
+    fs::path level = folder.root_path();
+    for (const fs::path& part : folder.relative_path()) {
+        level /= part;
+        CreateDirectoryW((L"\\\\?\\" + level.wstring()).c_str(), nullptr); // a level already there is fine
     }
 }
 
