@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "common/failure.h"
@@ -61,12 +62,13 @@ void collectTree(const fs::path& folder, std::vector<TreeItem>& items)
     });
 }
 
-void removeItem(const TreeItem& item)
+void removeItem(const fs::path& folder, const TreeItem& item)
 {
     const std::wstring literal = extendedPath(item.path);
     const BOOL removed = item.folder ? RemoveDirectoryW(literal.c_str()) : DeleteFileW(literal.c_str());
     if (!removed)
-        raiseFileSystemError("cannot remove", item.path, GetLastError());
+        throw fs::filesystem_error("cannot remove all", folder, item.path,
+                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
 }
 
 } // namespace
@@ -90,13 +92,16 @@ void removeTree(const fs::path& folder)
     const DWORD attributes = GetFileAttributesW(extendedPath(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return; // noReparse has just found it missing
+    // Everything is examined before the first deletion, so that a link deep inside stops the
+    // removal with nothing deleted; and only what was examined is deleted, so that nothing put
+    // there in the meantime is followed.
     const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     std::vector<TreeItem> items;
     if (isFolder)
         collectTree(folder, items);
     items.push_back({folder, isFolder});
     for (const TreeItem& item : items)
-        removeItem(item);
+        removeItem(folder, item);
 }
 
 std::string readText(const fs::path& p)
@@ -107,6 +112,17 @@ std::string readText(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string readText(const fs::path& p, std::size_t limit)
+{
+    std::ifstream in(fs::path(extendedPath(p)), std::ios::binary);
+    if (!in)
+        throw std::runtime_error("Cannot read " + narrow(p.wstring()));
+    std::string text(limit, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(limit));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
 void writeText(const fs::path& p, const std::string& text)
 {
     noReparse(p);
@@ -115,4 +131,11 @@ void writeText(const fs::path& p, const std::string& text)
     out.close();
     if (!out)
         throw std::runtime_error("Cannot write " + narrow(p.wstring()));
+}
+
+void removeEmptyFolder(const fs::path& folder)
+{
+    noReparse(folder);
+    // Windows removes only an empty folder; a refusal means something else lives there.
+    RemoveDirectoryW(extendedPath(folder).c_str());
 }
