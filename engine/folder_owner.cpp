@@ -44,6 +44,6 @@ void refuseForeignOwner(const fs::path& folder)
     if (!trusted(owner))
         throw std::runtime_error("The folder " + narrow(folder.wstring()) +
                                  " is owned by another account, not by Administrators or the system, so it cannot be "
-                                 "trusted. Nothing was changed. Check who created it, then remove it or make "
+                                 "trusted. Check who created it, then remove it or make "
                                  "Administrators its owner, and try again.");
 }

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "common/product.h"
 #include "common/wizard_state.h"
+#include "engine/folder_owner.h"
 #include "engine/health.h"
 #include "engine/markers.h"
 #include "engine/preinstall_checks.h"
@@ -68,10 +69,14 @@ void protectDataFolder(const fs::path& data)
     require(code == ERROR_SUCCESS, "Protect Console data");
 }
 
-// The list goes on before "data" and "logs" exist, so that they inherit it from the start.
+// The owners are asked again once the folders exist: another account may have created them
+// after the checks, and would keep control of them whatever list they get. The list goes on
+// before "data" and "logs" exist, so that they inherit it from the start.
 void prepareDataFolder(const fs::path& data)
 {
     fs::create_directories(data);
+    refuseForeignOwner(data.parent_path());
+    refuseForeignOwner(data);
     protectDataFolder(data);
     fs::create_directories(data / L"data");
     fs::create_directories(data / L"logs");

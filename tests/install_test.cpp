@@ -41,7 +41,7 @@ struct StepFault {
     const char* name;
     int step;
     std::function<void()> arrange;
-    std::function<std::string()> plan;
+    std::string plan;
     std::string expected; // the failure text without its closing sentence
 };
 
@@ -61,9 +61,16 @@ void keepDataFolder(const std::string& marker = "QuellmarkConsoleData/1\n")
     writeBytes(dataDir() / L"product.txt", marker);
 }
 
-std::string fixed(const char* plan)
+const std::string APP = "C:\\Program Files\\Vostrel\\Quellmark Console";
+const std::string DATA = "C:\\ProgramData\\Vostrel\\Quellmark Console";
+const std::string MENU = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
+const std::string NOT_A_FOLDER = "filesystem error: cannot create directories: Not a directory [";
+
+// The n-th file that the installer opens through the C runtime: the data marker, the settings,
+// the application marker, the settings again, then the two shortcuts.
+std::string failOpen(int n)
 {
-    return plan;
+    return "fail _wfopen call=" + std::to_string(n) + " errno=28 return=0\n";
 }
 
 // _wmkdir calls before the Start-menu folder: two levels each for the data and application
@@ -74,8 +81,6 @@ std::string failStartMenuFolder()
 }
 
 const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";
-const std::string STARTMENU = "filesystem error: cannot create directories: Permission denied "
-                              "[C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console]";
 
 // The installer's pauses and its wait for a hanging helper are cut short; its children keep
 // theirs, so that a hanging interpreter really hangs. A tenth of a second still leaves a stopping
@@ -106,7 +111,7 @@ TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
     const MachineSnapshot before = takeSnapshot();
 
     const unsigned port = unusedLoopbackPort();
-    const HeadlessRun run = headlessInstall(port, true, QUICK + fault.plan());
+    const HeadlessRun run = headlessInstall(port, true, QUICK + fault.plan);
     EXPECT_EQ(run.exitCode, 1u) << run.output;
     EXPECT_EQ(run.outcome, fault.expected + RETAINED);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
@@ -117,31 +122,55 @@ TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, InstallFault,
     testing::Values(
-        StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\ProgramData\\Vostrel\\Quellmark Console]"},
+        StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
+                  NOT_A_FOLDER + DATA + "]"},
+        // Made by another account between the checks and the installer's own creation (Wine keeps no
+        // owners: the shim answers the first owner query, which comes after the creation).
+        StepFault{"MakerFolderTakenOverMeanwhile", 1, nullptr, "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n",
+                  "The folder C:\\ProgramData\\Vostrel is owned by another account, not by Administrators or the "
+                  "system, so it cannot be trusted. Check who created it, then remove it or "
+                  "make Administrators its owner, and try again."},
         StepFault{"DataPermissionsNotBuilt", 2, nullptr,
-                  [] { return fixed("fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n"); }, "Create data permissions (1336): Invalid ACL.\r\n"},
-        StepFault{"DataFolderNotProtected", 2, nullptr, [] { return fixed("fail SetNamedSecurityInfoW call=1 return=5\n"); }, "Protect Console data (5): Access denied.\r\n"},
-        StepFault{"DataSubfolderBlockedByAFile", 3, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\ProgramData\\Vostrel\\Quellmark Console\\logs]"},
-        StepFault{"DataMarkerNotWritten", 4, nullptr, [] { return fixed("fail _wfopen call=1 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Vostrel\\Quellmark Console\\product.txt"},
-        StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\Program Files\\Vostrel\\Quellmark Console]"},
-        StepFault{"ApplicationFileNotWritten", 6, nullptr, [] { return fixed("fail WriteFile call=1 error=112 return=0\n"); }, "Write application file (112): Disk full.\r\n"},
-        StepFault{"SettingsNotWritten", 7, nullptr, [] { return fixed("fail _wfopen call=2 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\console.ini"},
-        StepFault{"ApplicationMarkerNotWritten", 8, nullptr, [] { return fixed("fail _wfopen call=3 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\product.txt"},
-        StepFault{"UninstallerNotCopied", 9, nullptr, [] { return fixed("fail CopyFileW call=1 error=5 return=0\n"); }, "Install uninstall wizard (5): Access denied.\r\n"},
-        StepFault{"RuntimeExitsWithAnError", 10, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, [] { return fixed(""); }, "The bundled runtime could not start. Check Windows version and available security software logs."},
-        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, [] { return fixed(""); }, "Windows helper timed out"},
-        StepFault{"ServiceNotRegistered", 11, nullptr, [] { return fixed("fail CreateServiceW call=1 error=1073 return=0\n"); }, "Create Console service (1073): Service exists.\r\n"},
-        StepFault{"ServiceManagerNotOpened", 12, nullptr, [] { return fixed("fail OpenSCManagerW call=3 error=5 return=0\n"); }, "Open Console service manager (5): Access denied.\r\n"},
-        StepFault{"ServiceNotOpenedForStart", 12, nullptr, [] { return fixed("fail OpenServiceW call=2 error=5 return=0\n"); }, "Open Console service for startup (5): Access denied.\r\n"},
-        StepFault{"ServiceNotStarted", 12, nullptr, [] { return fixed("fail StartServiceW call=1 error=1053 return=0\n"); }, "Start Console service (1053): Service request timeout.\r\n"},
-        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, [] { return fixed(""); }, UNHEALTHY},
-        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); }, [] { return fixed(""); }, UNHEALTHY},
-        StepFault{"FirewallCancelled", 14, nullptr, [] { return fixed("fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n"); }, "Installation cancelled after the firewall rule could not be created."},
-        StepFault{"FinalSettingsNotWritten", 15, nullptr, [] { return fixed("fail _wfopen call=4 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\console.ini"},
-        StepFault{"InstalledAppsEntryNotWritten", 17, nullptr, [] { return fixed("fail RegCreateKeyExW call=1 return=5\n"); }, "Register Installed Apps entry (5): Access denied.\r\n"},
-        StepFault{"StartMenuFolderNotCreated", 18, nullptr, failStartMenuFolder, STARTMENU},
-        StepFault{"ConsoleShortcutNotWritten", 19, nullptr, [] { return fixed("fail _wfopen call=5 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url"},
-        StepFault{"ManualShortcutNotWritten", 20, nullptr, [] { return fixed("fail _wfopen call=6 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Installation manual.url"}),
+                  "fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n",
+                  "Create data permissions (1336): Invalid ACL.\r\n"},
+        StepFault{"DataFolderNotProtected", 2, nullptr, "fail SetNamedSecurityInfoW call=1 return=5\n",
+                  "Protect Console data (5): Access denied.\r\n"},
+        StepFault{"DataSubfolderBlockedByAFile", 3, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
+                  NOT_A_FOLDER + DATA + "\\logs]"},
+        StepFault{"DataMarkerNotWritten", 4, nullptr, failOpen(1), "Cannot write " + DATA + "\\product.txt"},
+        StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, "",
+                  NOT_A_FOLDER + APP + "]"},
+        StepFault{"ApplicationFileNotWritten", 6, nullptr, "fail WriteFile call=1 error=112 return=0\n",
+                  "Write application file (112): Disk full.\r\n"},
+        StepFault{"SettingsNotWritten", 7, nullptr, failOpen(2), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"ApplicationMarkerNotWritten", 8, nullptr, failOpen(3), "Cannot write " + APP + "\\product.txt"},
+        StepFault{"UninstallerNotCopied", 9, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
+                  "Install uninstall wizard (5): Access denied.\r\n"},
+        StepFault{"RuntimeExitsWithAnError", 10, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
+                  "The bundled runtime could not start. Check Windows version and available security software logs."},
+        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, "", "Windows helper timed out"},
+        StepFault{"ServiceNotRegistered", 11, nullptr, "fail CreateServiceW call=1 error=1073 return=0\n",
+                  "Create Console service (1073): Service exists.\r\n"},
+        StepFault{"ServiceManagerNotOpened", 12, nullptr, "fail OpenSCManagerW call=3 error=5 return=0\n",
+                  "Open Console service manager (5): Access denied.\r\n"},
+        StepFault{"ServiceNotOpenedForStart", 12, nullptr, "fail OpenServiceW call=2 error=5 return=0\n",
+                  "Open Console service for startup (5): Access denied.\r\n"},
+        StepFault{"ServiceNotStarted", 12, nullptr, "fail StartServiceW call=1 error=1053 return=0\n",
+                  "Start Console service (1053): Service request timeout.\r\n"},
+        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, "", UNHEALTHY},
+        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); }, "",
+                  UNHEALTHY},
+        StepFault{"FirewallCancelled", 14, nullptr,
+                  "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
+                  "Installation cancelled after the firewall rule could not be created."},
+        StepFault{"FinalSettingsNotWritten", 15, nullptr, failOpen(4), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"InstalledAppsEntryNotWritten", 17, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
+                  "Register Installed Apps entry (5): Access denied.\r\n"},
+        StepFault{"StartMenuFolderNotCreated", 18, nullptr, failStartMenuFolder(),
+                  "filesystem error: cannot create directories: Permission denied [" + MENU + "]"},
+        StepFault{"ConsoleShortcutNotWritten", 19, nullptr, failOpen(5), "Cannot write " + MENU + "\\Open Console.url"},
+        StepFault{"ManualShortcutNotWritten", 20, nullptr, failOpen(6),
+                  "Cannot write " + MENU + "\\Installation manual.url"}),
     [](const testing::TestParamInfo<StepFault>& row) { return std::string(row.param.name); });
 
 namespace {
@@ -162,9 +191,8 @@ std::ostream& operator<<(std::ostream& out, const UndoFault& fault)
 
 class RollbackFault : public testing::TestWithParam<UndoFault> {};
 
-constexpr char LAST_SHORTCUT_FAILS[] = "fail _wfopen call=6 errno=28 return=0\n";
-constexpr char LAST_SHORTCUT_TEXT[] =
-    "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Installation manual.url";
+const std::string LAST_SHORTCUT_FAILS = failOpen(6);
+const std::string LAST_SHORTCUT_TEXT = "Cannot write " + MENU + "\\Installation manual.url";
 
 } // namespace
 
@@ -222,12 +250,16 @@ TEST(InstallRollback, StopsAConsoleThatIsStillStartingOnceItHasStarted)
 {
     setSampleSwitch(L"Service", L"StartPending", 1);
     const MachineSnapshot before = takeSnapshot();
-    // The session's record file, read directly: the shim helpers belong to the main thread. Only
-    // ControlService records carry these fields.
+    // The session's record file, read directly: the shim helpers belong to the main thread.
     const fs::path records = fs::temp_directory_path() / ("qmshim-" + std::to_string(GetCurrentProcessId())) / L"records.txt";
     std::atomic<bool> done{false};
+    const auto stopRefused = [&] {
+        const std::string text = readBytes(records);
+        const std::size_t at = text.find("\tControlService\t");
+        return at != std::string::npos && text.find("\tstate=2\temulated=yes", at) < text.find('\n', at);
+    };
     std::thread release([&] {
-        while (!done && readBytes(records).find("\tcontrol=1\tstate=2\temulated=yes") == std::string::npos)
+        while (!done && !stopRefused())
             Sleep(10);
         setSampleSwitch(L"Service", L"StartPending", 0);
     });

@@ -182,7 +182,7 @@ namespace {
 std::string foreignOwner(const fs::path& folder)
 {
     return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
-                                             "so it cannot be trusted. Nothing was changed. Check who created it, "
+                                             "so it cannot be trusted. Check who created it, "
                                              "then remove it or make Administrators its owner, and try again.";
 }
 
