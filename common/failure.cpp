@@ -54,6 +54,14 @@ void require(bool ok, const char* step)
         raiseLastError(step);
 }
 
+void requireCode(bool ok, unsigned long code, const char* step)
+{
+    if (ok)
+        return;
+    SetLastError(static_cast<DWORD>(code));
+    raiseLastError(step);
+}
+
 void firewallCheck(long result, const char* step)
 {
     if (result < 0)

@@ -9,6 +9,11 @@
 // "<step> (<last error in decimal>)" followed by ": " and the system's message when it has one.
 void require(bool ok, const char* step);
 
+// The same for a call that returns its error code instead of setting the thread's last error
+// (a CNG status, an HRESULT of the shell): when ok is false, code becomes the last error and so
+// the code in the text. When ok is true nothing is read or changed.
+void requireCode(bool ok, unsigned long code, const char* step);
+
 // Returns at once for a success HRESULT (zero or positive). Otherwise raises
 // "<step> (HRESULT 0x<eight upper-case hex digits>)" followed by ": " and the system's message
 // when it has one.

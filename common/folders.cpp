@@ -22,7 +22,8 @@ std::filesystem::path known(const KNOWNFOLDERID& folder)
     // Flags 0: the folder is neither created nor verified.
     const HRESULT result = SHGetKnownFolderPath(folder, 0, nullptr, &raw);
     const CoTaskPtr<wchar_t> owned(raw);
-    require(result >= 0, "Locate Windows folder");
+    // The shell returns its failure and leaves the thread's last error alone.
+    requireCode(result >= 0, static_cast<unsigned long>(result), "Locate Windows folder");
     return std::filesystem::path(owned.get());
 }
 

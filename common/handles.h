@@ -18,6 +18,11 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
+struct FindCloser {
+    void operator()(HANDLE search) const noexcept { FindClose(search); }
+};
+using UniqueSearch = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
+
 struct LocalFreer {
     void operator()(void* memory) const noexcept { LocalFree(memory); }
 };

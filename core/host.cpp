@@ -21,11 +21,27 @@ bool isAdministrator()
     return member != FALSE;
 }
 
+// Windows 11 on ARM64 runs this x64 program emulated and then GetNativeSystemInfo answers AMD64
+// too; IsWow64Process2 tells the machine underneath. Windows 10 builds before 1709 lack it, and
+// they cannot run x64 programs on ARM64 at all, so there GetNativeSystemInfo has the last word.
+bool nativeMachineIsX64()
+{
+    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT nativeMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    // A failed call tells nothing, and GetNativeSystemInfo's answer stands.
+    if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
+        return true;
+    return nativeMachine == IMAGE_FILE_MACHINE_AMD64;
+}
+
 bool isX64()
 {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
-    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 && nativeMachineIsX64();
 }
 
 bool isWindows10OrLater()

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "package/guarded_files.h"
 #include "package/hashing.h"
+#include "package/long_paths.h"
 #include "package/package_digest.h"
 #include "package/parser.h"
 
@@ -49,8 +50,9 @@ void checkFileDigest(const Entry& entry)
 void writeNewFile(const fs::path& target, const Entry& entry)
 {
     // CREATE_NEW: a file already there means the folder is not the fresh one it should be, and
-    // it is neither overwritten nor shared while it is written.
-    const UniqueHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    // it is neither overwritten nor shared while it is written. The \\?\ form lets a long name
+    // below the application folder pass MAX_PATH.
+    const UniqueHandle file(CreateFileW(extendedPath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     require(file.get() != INVALID_HANDLE_VALUE, "Create application file");
     DWORD written = 0;
@@ -67,7 +69,7 @@ void extractEntry(const fs::path& root, const Entry& entry)
     fs::path target = root / widen(entry.name);
     target.make_preferred();
     noReparse(target);
-    fs::create_directories(target.parent_path());
+    createFolders(target.parent_path());
     writeNewFile(target, entry);
 }
 

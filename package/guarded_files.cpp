@@ -4,59 +4,70 @@
 
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <system_error>
-#include <type_traits>
-#include <vector>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
+#include "common/failure.h"
 #include "common/text.h"
+#include "package/long_paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Any reparse point counts, not only symbolic links: junctions and mount points redirect too.
-void refuseReparsePoint(const fs::path& p)
+[[noreturn]] void refuseLink()
 {
-    const DWORD attributes = GetFileAttributesW(p.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        throw std::runtime_error("Installation paths must not contain links or junctions");
+    throw std::runtime_error("Installation paths must not contain links or junctions");
 }
 
-struct FindCloser {
-    void operator()(HANDLE search) const noexcept { FindClose(search); }
-};
-using UniqueSearch = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
-
-struct TreeEntry {
-    fs::path path;
-    bool folder;
-};
-
-// Every file and folder below folder, each folder after its content, in the order they can be
-// deleted. The listing's own attributes are examined, so a reparse point is refused before the
-// walk could enter it; everything above it has been examined by then.
-void listTree(const fs::path& folder, std::vector<TreeEntry>& entries)
+// Only a path that is not there yet may pass unexamined. Any other reason not to read its
+// attributes (no access, a bad name, a drive that is not ready) leaves a link unproven absent.
+void examine(const fs::path& full)
 {
-    WIN32_FIND_DATAW found{};
-    const UniqueSearch search(FindFirstFileW((folder / L"*").c_str(), &found));
-    if (search.get() == INVALID_HANDLE_VALUE)
-        throw fs::filesystem_error("cannot remove all", folder,
-                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
+    const DWORD attributes = GetFileAttributesW(literalPath(full).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        requireCode(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND, error, "Check installation path");
+        return;
+    }
+    // Any reparse point counts, not only symbolic links: junctions and mount points redirect too.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        refuseLink();
+}
+
+// The server part of a share path names no folder whose attributes could be read.
+bool isServerRoot(const fs::path& p)
+{
+    return p == p.root_path() && p.root_name().native().starts_with(L"\\\\");
+}
+
+struct TreeItem {
+    fs::path path;
+    bool folder = false;
+};
+
+// Everything below folder, each folder after its content. A link ends the walk before it is
+// entered, and before anything has been deleted.
+void collectTree(const fs::path& folder, std::vector<TreeItem>& items)
+{
+    listFolder(folder, [&](const WIN32_FIND_DATAW& found) {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            throw std::runtime_error("Installation paths must not contain links or junctions");
+            refuseLink();
         const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const fs::path item = folder / found.cFileName;
         if (isFolder)
-            listTree(folder / name, entries);
-        entries.push_back({folder / name, isFolder});
-    } while (FindNextFileW(search.get(), &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES)
-        throw fs::filesystem_error("cannot remove all", folder,
+            collectTree(item, items);
+        items.push_back({item, isFolder});
+    });
+}
+
+void removeItem(const fs::path& folder, const TreeItem& item)
+{
+    const std::wstring literal = extendedPath(item.path);
+    const BOOL removed = item.folder ? RemoveDirectoryW(literal.c_str()) : DeleteFileW(literal.c_str());
+    if (!removed)
+        throw fs::filesystem_error("cannot remove all", folder, item.path,
                                    std::error_code(static_cast<int>(GetLastError()), std::system_category()));
 }
 
@@ -64,10 +75,12 @@ void listTree(const fs::path& folder, std::vector<TreeEntry>& entries)
 
 void noReparse(const fs::path& p)
 {
-    for (fs::path current = p; !current.empty();) {
-        refuseReparsePoint(current);
+    if (p.empty())
+        return;
+    for (fs::path current = fullPath(p); !isServerRoot(current);) {
+        examine(current);
         fs::path parent = current.parent_path();
-        if (parent == current)
+        if (parent == current || parent.empty())
             break; // the drive's root has been examined
         current = std::move(parent);
     }
@@ -76,25 +89,24 @@ void noReparse(const fs::path& p)
 void removeTree(const fs::path& folder)
 {
     noReparse(folder);
-    if (!fs::exists(folder))
-        return;
+    const DWORD attributes = GetFileAttributesW(extendedPath(folder).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return; // noReparse has just found it missing
     // Everything is examined before the first deletion, so that a link deep inside stops the
     // removal with nothing deleted; and only what was examined is deleted, so that nothing put
     // there in the meantime is followed.
-    std::vector<TreeEntry> entries;
-    listTree(folder, entries);
-    entries.push_back({folder, true});
-    for (const TreeEntry& entry : entries) {
-        const BOOL removed = entry.folder ? RemoveDirectoryW(entry.path.c_str()) : DeleteFileW(entry.path.c_str());
-        if (!removed)
-            throw fs::filesystem_error("cannot remove all", folder, entry.path,
-                                       std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-    }
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::vector<TreeItem> items;
+    if (isFolder)
+        collectTree(folder, items);
+    items.push_back({folder, isFolder});
+    for (const TreeItem& item : items)
+        removeItem(folder, item);
 }
 
 std::string readText(const fs::path& p)
 {
-    std::ifstream in(p, std::ios::binary);
+    std::ifstream in(fs::path(extendedPath(p)), std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot read " + narrow(p.wstring()));
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -102,7 +114,7 @@ std::string readText(const fs::path& p)
 
 std::string readText(const fs::path& p, std::size_t limit)
 {
-    std::ifstream in(p, std::ios::binary);
+    std::ifstream in(fs::path(extendedPath(p)), std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot read " + narrow(p.wstring()));
     std::string text(limit, '\0');
@@ -114,7 +126,7 @@ std::string readText(const fs::path& p, std::size_t limit)
 void writeText(const fs::path& p, const std::string& text)
 {
     noReparse(p);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    std::ofstream out(fs::path(extendedPath(p)), std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out)
@@ -125,5 +137,5 @@ void removeEmptyFolder(const fs::path& folder)
 {
     noReparse(folder);
     // Windows removes only an empty folder; a refusal means something else lives there.
-    RemoveDirectoryW(folder.c_str());
+    RemoveDirectoryW(extendedPath(folder).c_str());
 }

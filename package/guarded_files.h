@@ -4,10 +4,12 @@
 #include <string>
 
 // Every path the wizard writes or deletes goes through noReparse first, so that no write or
-// deletion can follow a link, junction or mount point to somewhere else.
+// deletion can follow a link, junction or mount point to somewhere else. All of them work at
+// any path length.
 
 // Raises "Installation paths must not contain links or junctions" when p or any folder above it
-// (up to the drive's root) is a reparse point. Paths that do not exist are fine.
+// (up to the drive's root) is a reparse point. Paths that do not exist are fine; a path whose
+// attributes cannot be read for another reason raises "Check installation path (<error>)".
 void noReparse(const std::filesystem::path& p);
 
 // Deletes folder with everything in it, after proving that neither it, the folders above it nor

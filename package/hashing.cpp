@@ -23,12 +23,13 @@ using UniqueHash = std::unique_ptr<void, HashDestroyer>;
 
 constexpr ULONG SHA256_SIZE = 32;
 
-// CNG reports through its return status only; the failure text shows the thread's last error.
+// CNG reports a failure only by the status it returns and leaves the thread's last error as it
+// was, so the status is the code that the failure shows.
 UniqueProvider openSha256()
 {
     BCRYPT_ALG_HANDLE provider = nullptr;
     const NTSTATUS status = BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    require(status == 0, "Open SHA256");
+    requireCode(status == 0, static_cast<unsigned long>(status), "Open SHA256");
     return UniqueProvider(provider);
 }
 
@@ -51,7 +52,7 @@ void hashData(BCRYPT_HASH_HANDLE hash, const void* bytes, unsigned long long len
     do {
         const ULONG slice = static_cast<ULONG>(std::min<unsigned long long>(length, 0xFFFFFFFFULL));
         const NTSTATUS status = BCryptHashData(hash, next, slice, 0);
-        require(status == 0, "Hash package");
+        requireCode(status == 0, static_cast<unsigned long>(status), "Hash package");
         next += slice;
         length -= slice;
     } while (length > 0);
@@ -70,11 +71,11 @@ std::vector<unsigned char> sha256(const void* bytes, unsigned long long length)
     BCRYPT_HASH_HANDLE created = nullptr;
     NTSTATUS status = BCryptCreateHash(provider.get(), &created, object.empty() ? nullptr : object.data(),
                                        static_cast<ULONG>(object.size()), nullptr, 0, 0);
-    require(status == 0, "Hash package");
+    requireCode(status == 0, static_cast<unsigned long>(status), "Hash package");
     const UniqueHash hash(created);
     hashData(hash.get(), bytes, length);
     status = BCryptFinishHash(hash.get(), digest.data(), SHA256_SIZE, 0);
-    require(status == 0, "Hash package");
+    requireCode(status == 0, static_cast<unsigned long>(status), "Hash package");
     return digest;
 }
 

@@ -13,10 +13,12 @@ constexpr std::string_view FORBIDDEN = "\\:*?\"<>|";
 }
 
 // Windows opens a device instead of a file for these stems whatever extension follows, so
-// "CON.txt" is refused while "console" and "com10" are ordinary names.
+// "CON.txt" is refused while "console" and "com10" are ordinary names. It drops blanks at the
+// end of the stem before it compares, so "nul .txt" is the null device too.
 bool isDeviceName(const std::string& folded)
 {
-    const std::string stem = folded.substr(0, folded.find('.'));
+    std::string stem = folded.substr(0, folded.find('.'));
+    stem.erase(stem.find_last_not_of(' ') + 1);
     if (stem.size() == 3)
         return stem == "con" || stem == "prn" || stem == "aux" || stem == "nul";
     return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' &&
@@ -68,7 +70,25 @@ void checkPackageName(const std::string& name)
 
 void admitPackageName(std::set<std::string>& folded, const std::string& name)
 {
-    if (!folded.insert(foldName(name)).second)
+    const std::string key = foldName(name);
+    if (!folded.insert(key).second)
         refuse("Duplicate package path");
     checkPackageName(name);
+    // A file and a folder cannot share a path on Windows: "Runtime" beside "runtime/python.exe"
+    // would stop the installation half-way. Folders are kept with a final slash, which no file
+    // name has.
+    if (folded.contains(key + '/'))
+        refuse("Duplicate package path");
+    for (std::string::size_type slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        if (folded.contains(key.substr(0, slash)))
+            refuse("Duplicate package path");
+        folded.insert(key.substr(0, slash + 1));
+    }
+}
+
+bool namesClash(const std::string& first, const std::string& second)
+{
+    const std::string a = foldName(first);
+    const std::string b = foldName(second);
+    return a == b || a.starts_with(b + '/') || b.starts_with(a + '/');
 }

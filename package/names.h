@@ -16,5 +16,11 @@ std::string foldName(const std::string& name);
 void checkPackageName(const std::string& name);
 
 // Records the folded name in folded and then checks it. A name that equals an earlier one after
-// folding is refused with "Duplicate package path" before any other rule looks at it.
+// folding is refused with "Duplicate package path" before any other rule looks at it; so is,
+// after the other rules, a name that is a folder of an earlier one or has an earlier one as a
+// folder. folded also holds the folders, each with a final slash.
 void admitPackageName(std::set<std::string>& folded, const std::string& name);
+
+// True when two names cannot both be in one package: equal after folding, or one of them a
+// folder of the other. The packer uses it to name the earlier of the two.
+bool namesClash(const std::string& first, const std::string& second);

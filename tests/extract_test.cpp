@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/folders.h"
+#include "common/text.h"
 #include "package/extract.h"
 #include "package/hashing.h"
 #include "package/parser.h"
@@ -280,4 +282,25 @@ TEST_F(ExtractFaults, AMissingOrUnreadableResourceIsNamed)
     EXPECT_THAT(failureText([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Locate bundled application (1813)"));
     EXPECT_THAT(failureText([&] { extractPayload(SCRATCH / L"app", {}); }), StartsWith("Read bundled application (1812)"));
     EXPECT_FALSE(fs::exists(SCRATCH));
+}
+
+// Wine accepts paths of any length; with the shim loaded an ordinary path beyond MAX_PATH fails
+// as it does on Windows.
+class LongNames : public ExtractFaults {};
+
+TEST_F(LongNames, WritesA240CharacterNameBelowTheDefaultApplicationFolder)
+{
+    // Two long folders take the path past the 248 characters Windows allows a new folder, and
+    // the file past the 260 of MAX_PATH.
+    const std::string name = "server/" + std::string(120, 'd') + "/" + std::string(100, 'e') + "/" + std::string(11, 'f');
+    ASSERT_EQ(name.size(), 240u);
+    const Package package = sealedPackage({{"QuellmarkConsoleService.exe", "service"}, {name, "deep"}});
+    const fs::path root = appDir();
+    loadShim("");
+    const std::string failure = failureText([&] { extract(package, root); });
+    unloadShim();
+
+    EXPECT_EQ(failure, "(no failure)");
+    EXPECT_EQ(contentOf(root / fs::path(widen(name)).make_preferred()), "deep");
+    EXPECT_EQ(contentOf(root / L"QuellmarkConsoleService.exe"), "service");
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +8,8 @@
 #include <string>
 
 #include "common/folders.h"
+#include "tests/support/failures.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -37,13 +40,26 @@ TEST(Folders, ExePathIsTheRunningProgram)
     EXPECT_TRUE(fs::is_regular_file(self));
 }
 
-TEST(Folders, UnknownFolderIsALocateFailure)
+// The shell returns its failure and leaves the thread's last error alone; the text shows the
+// returned code.
+TEST(Folders, UnknownFolderIsALocateFailureWithTheShellsCode)
 {
     const KNOWNFOLDERID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-    try {
-        known(unknown);
-        FAIL() << "an unknown folder id resolved";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_EQ(std::string(failure.what()).rfind("Locate Windows folder (", 0), 0u) << failure.what();
-    }
+    wchar_t* path = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(unknown, 0, nullptr, &path);
+    CoTaskMemFree(path);
+    ASSERT_LT(result, 0);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_THAT(failureText([&] { known(unknown); }),
+                testing::StartsWith("Locate Windows folder (" + std::to_string(static_cast<unsigned long>(result)) + ")"));
+}
+
+TEST(Folders, ShellFailureOfAProductFolderShowsTheShellsCode)
+{
+    // E_ACCESSDENIED cannot be provoked for a known folder, so the shim returns it.
+    loadShim("fail SHGetKnownFolderPath from=1 return=0x80070005\n");
+    SetLastError(ERROR_SUCCESS);
+    const std::string text = failureText([] { appDir(); });
+    unloadShim();
+    EXPECT_THAT(text, testing::StartsWith("Locate Windows folder (2147942405)"));
 }

@@ -1,2 +1,2 @@
 # The link guard and guarded reading, writing and tree removal.
-qm_add_test_program(guarded_files_test FRESH_PREFIX SOURCES guarded_files_test.cpp LIBRARIES qm_package)
+qm_shim_test_program(guarded_files_test FRESH_PREFIX SOURCES guarded_files_test.cpp LIBRARIES qm_package)

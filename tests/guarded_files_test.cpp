@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,9 +8,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/text.h"
 #include "package/guarded_files.h"
 #include "tests/support/failures.h"
 #include "tests/support/links.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +37,39 @@ struct Scratch {
         put(root / L"elsewhere/precious.txt", "keep me");
     }
     const fs::path root = L"C:\\guard-test";
+};
+
+// Where a 240-character package name lands: below the default application folder, 283
+// characters from the drive, with folders beyond the 248 characters that Windows allows a new
+// folder without the \\?\ form.
+const fs::path APPLICATION = L"C:\\Program Files\\Vostrel\\Quellmark Console";
+const fs::path LONG_NAME = fs::path(L"server") / std::wstring(120, L'd') / std::wstring(100, L'e') / std::wstring(11, L'f');
+
+// Every folder level through the \\?\ form, which no length limit applies to.
+void makeFolders(const fs::path& folder)
+{
+    fs::path level = folder.root_path();
+    for (const fs::path& part : folder.relative_path()) {
+        level /= part;
+        CreateDirectoryW((L"\\\\?\\" + level.wstring()).c_str(), nullptr); // a level already there is fine
+    }
+}
+
+bool existsAtAnyLength(const fs::path& p)
+{
+    return GetFileAttributesW((L"\\\\?\\" + p.wstring()).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Wine accepts paths of any length. With the shim loaded, an ordinary path beyond MAX_PATH fails
+// as it does on Windows.
+class LongPaths : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ((APPLICATION / LONG_NAME).wstring().size(), 283u);
+        makeFolders((APPLICATION / LONG_NAME).parent_path());
+    }
+    void TearDown() override { unloadShim(); }
 };
 
 } // namespace
@@ -115,4 +151,52 @@ TEST(WriteText, NamesAFileItCannotWrite)
     const Scratch scratch;
     EXPECT_EQ(failureText([&] { writeText(scratch.root / L"no-such-folder\\x.txt", "x"); }),
               "Cannot write C:\\guard-test\\no-such-folder\\x.txt");
+}
+
+TEST_F(LongPaths, MarkerFilesAreWrittenReplacedAndRead)
+{
+    const fs::path marker = APPLICATION / LONG_NAME;
+    loadShim("");
+    writeText(marker, "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(readText(marker), "QuellmarkConsoleApp/1\n");
+    writeText(marker, "x");
+    EXPECT_EQ(readText(marker), "x");
+    EXPECT_EQ(failureText([&] { readText(marker.parent_path() / L"missing.txt"); }),
+              "Cannot read " + narrow((marker.parent_path() / L"missing.txt").wstring()));
+}
+
+TEST_F(LongPaths, TreeRemovalReachesEveryLevel)
+{
+    std::ofstream(fs::path(L"\\\\?\\" + (APPLICATION / LONG_NAME).wstring()), std::ios::binary) << "deep";
+    put(APPLICATION / L"product.txt", "QuellmarkConsoleApp/1\n");
+    loadShim("");
+    removeTree(APPLICATION);
+    unloadShim();
+    EXPECT_FALSE(existsAtAnyLength(APPLICATION));
+    EXPECT_TRUE(fs::exists(APPLICATION.parent_path()));
+}
+
+TEST_F(LongPaths, LinkGuardSeesALinkBeyondMaxPath)
+{
+    const Scratch scratch;
+    const fs::path link = (APPLICATION / LONG_NAME).parent_path() / L"linked";
+    makeDirectoryLink(link, scratch.root / L"elsewhere");
+    put(APPLICATION / L"product.txt", "QuellmarkConsoleApp/1\n");
+    loadShim("");
+    EXPECT_EQ(failureText([&] { noReparse(link / L"new.txt"); }), LINK_REFUSAL);
+    EXPECT_EQ(failureText([&] { writeText(link / L"new.txt", "x"); }), LINK_REFUSAL);
+    EXPECT_EQ(failureText([&] { removeTree(APPLICATION); }), LINK_REFUSAL);
+    unloadShim();
+    EXPECT_TRUE(fs::exists(APPLICATION / L"product.txt")) << "nothing deleted";
+    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+}
+
+TEST(NoReparse, DoesNotPassAPathItCannotExamine)
+{
+    const Scratch scratch;
+    // A folder whose attributes cannot be read cannot be made under Wine; the shim fails the call.
+    loadShim("fail GetFileAttributesW call=2 error=5 return=-1\n");
+    const std::string text = failureText([&] { noReparse(scratch.root / L"tree/a.txt"); });
+    unloadShim();
+    EXPECT_THAT(text, testing::StartsWith("Check installation path (5)"));
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "package/hashing.h"
+#include "tests/support/failures.h"
+#include "tests/support/shim.h"
 
 namespace {
 
@@ -64,4 +67,31 @@ TEST(DigestText, IsSixtyFourLowerCaseHexCharacters)
     EXPECT_EQ(text.substr(0, 4), "0af0");
     EXPECT_EQ(text.substr(4, 56), std::string(56, '0'));
     EXPECT_EQ(text.substr(60), "bcff");
+}
+
+class CngFailures : public testing::Test {
+protected:
+    void TearDown() override { unloadShim(); }
+};
+
+// CNG cannot be made to fail for real. It reports a failure only by the status it returns and
+// leaves the thread's last error alone, and so does the shim when it fails these calls.
+TEST_F(CngFailures, ShowTheStatusThatCngReturned)
+{
+    const struct {
+        const char* plan;
+        const char* text;
+    } cases[] = {
+        {"fail BCryptOpenAlgorithmProvider call=1 return=0xC0000225", "Open SHA256 (3221226021)"},
+        {"fail BCryptCreateHash call=1 return=0xC0000017", "Hash package (3221225495)"},
+        {"fail BCryptHashData call=1 return=0xC000000D", "Hash package (3221225485)"},
+        {"fail BCryptFinishHash call=1 return=0xC0000008", "Hash package (3221225480)"},
+    };
+    for (const auto& test : cases) {
+        loadShim(test.plan);
+        SetLastError(ERROR_SUCCESS);
+        const std::string text = failureText([] { sha256("abc", 3); });
+        unloadShim();
+        EXPECT_THAT(text, testing::StartsWith(test.text)) << test.plan;
+    }
 }

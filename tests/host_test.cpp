@@ -4,6 +4,7 @@
 
 #include "core/host.h"
 #include "tests/support/processes.h"
+#include "tests/support/shim.h"
 
 namespace {
 
@@ -36,4 +37,28 @@ TEST(HostRequirements, RefuseWindows7)
     const ProcessResult probe = runProcess(testProgramFolder() / L"host_probe.exe", L"");
     EXPECT_EQ(probe.output, "Windows 10/11 x64 or Windows Server 2019/2022/2025 x64 is required.\r\n") << "printed by the child in text mode";
     EXPECT_EQ(probe.exitCode, 1u);
+}
+
+TEST(HostRequirements, AskWindowsForTheNativeMachineWhereItCanTell)
+{
+    // Wine runs only on x64, so the shim answers IsWow64Process2 as Windows 11 on ARM64 answers an
+    // emulated x64 program (GetNativeSystemInfo says AMD64 there), or hides it as the oldest
+    // Windows 10 builds do.
+    const std::string refusal = "This package requires an Intel/AMD x64 Windows PC. Windows ARM64 and 32-bit are not "
+                                "supported by this package.\r\n";
+    const struct {
+        const char* plan;
+        std::string output;
+    } cases[] = {
+        {"value IsWow64Process2 native=0xAA64\n", refusal},
+        {"value IsWow64Process2 native=0x14C\n", refusal},
+        {"value IsWow64Process2 native=0x8664\n", "ok\r\n"},
+        {"value IsWow64Process2 missing\n", "ok\r\n"},
+    };
+    for (const auto& test : cases) {
+        const ProcessResult probe = runWithShim(testProgramFolder() / L"host_probe.exe", L"", test.plan);
+        EXPECT_EQ(probe.output, test.output) << test.plan;
+        EXPECT_EQ(probe.exitCode, test.output == refusal ? 1u : 0u) << test.plan;
+        EXPECT_EQ(readShimRecords("GetProcAddress").size(), 1u) << test.plan << "looked up at run time";
+    }
 }

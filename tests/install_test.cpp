@@ -74,13 +74,10 @@ std::string failOpen(int n)
 }
 
 // _wmkdir calls before the Start-menu folder: two levels each for the data and application
-// folders, "data" and "logs", and one per folder of the package.
+// folders, "data" and "logs". The package's own folders are made with CreateDirectoryW.
 std::string failStartMenuFolder()
 {
-    int folders = 6;
-    for (const auto& entry : fs::recursive_directory_iterator(sampleFolder()))
-        folders += entry.is_directory() ? 1 : 0;
-    return "fail _wmkdir call=" + std::to_string(folders + 1) + " errno=13 return=-1\n";
+    return "fail _wmkdir call=7 errno=13 return=-1\n";
 }
 
 const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";

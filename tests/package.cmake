@@ -1,6 +1,6 @@
 # Package format, hashing and the packer.
 qm_add_test_program(parser_test SOURCES parser_test.cpp LIBRARIES qm_package)
-qm_add_test_program(hashing_test TIMEOUT 300 SOURCES hashing_test.cpp LIBRARIES qm_package)
+qm_shim_test_program(hashing_test TIMEOUT 300 SOURCES hashing_test.cpp LIBRARIES qm_package)
 qm_add_test_program(packer_test SOURCES packer_test.cpp LIBRARIES qm_package)
 
 # The packer runs as a child of its test, from the test's own folder; the copy follows every
@@ -23,6 +23,25 @@ add_custom_command(TARGET packer_test POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E create_symlink ${CMAKE_CURRENT_SOURCE_DIR} ${link_folder}/server/linked-folder
     VERBATIM)
 target_compile_definitions(packer_test PRIVATE QM_LINK_FOLDER="${link_folder}")
+
+# Two consoles that only a case-sensitive file system can hold, made on the Linux side for the
+# same reason: a file beside a folder of the same name, and two names that differ in case.
+set(clash_folder ${CMAKE_CURRENT_BINARY_DIR}/packer-clash-folder)
+set(case_folder ${CMAKE_CURRENT_BINARY_DIR}/packer-case-folder)
+foreach(folder ${clash_folder} ${case_folder})
+    add_custom_command(TARGET packer_test POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${folder}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}/runtime ${folder}/server/backend
+        COMMAND ${CMAKE_COMMAND} -E touch ${folder}/QuellmarkConsoleService.exe ${folder}/runtime/python.exe
+                ${folder}/server/backend/app.py
+        VERBATIM)
+endforeach()
+add_custom_command(TARGET packer_test POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E touch ${clash_folder}/Runtime
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${case_folder}/server/Lib ${case_folder}/server/lib
+    COMMAND ${CMAKE_COMMAND} -E touch ${case_folder}/server/Lib/Foo.py ${case_folder}/server/lib/foo.py
+    VERBATIM)
+target_compile_definitions(packer_test PRIVATE QM_CLASH_FOLDER="${clash_folder}" QM_CASE_FOLDER="${case_folder}")
 
 # A console folder that the build makes and packs through qm_pack_folder, exactly as the wizard's
 # build packs its console; packer_test checks the digest source against the package.

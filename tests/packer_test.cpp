@@ -208,6 +208,7 @@ TEST_F(Packer, RefusesNamesThatTheWizardWouldRefuse)
         {L"trailing space ", "\"trailing space \": Unsafe package path"},
         {L"lib\\\u00DCber.py", "\"lib/\xC3\x9C" "ber.py\": Unsafe package path character"},
         {L"runtime\\Lib\\com1.py", "\"runtime/Lib/com1.py\": Unsafe package path"},
+        {L"docs\\nul .txt", "\"docs/nul .txt\": Unsafe package path"},
     };
     for (const auto& test : cases) {
         fs::remove_all(fs::path(L"\\\\?\\" + folder.wstring()));
@@ -219,6 +220,62 @@ TEST_F(Packer, RefusesNamesThatTheWizardWouldRefuse)
             << result.output;
         EXPECT_FALSE(fs::exists(package)) << "nothing is written for a refused folder";
     }
+}
+
+TEST_F(Packer, NamesBothPathsOfAClashThatWindowsCannotHold)
+{
+    // Only a case-sensitive file system holds these folders; the build makes them on the Linux side.
+    const struct {
+        const char* folder;
+        const char* reported;
+    } cases[] = {
+        {QM_CLASH_FOLDER, "qmpack: Cannot pack both \"Runtime\" and \"runtime/python.exe\": Duplicate package path"},
+        {QM_CASE_FOLDER, "qmpack: Cannot pack both \"server/Lib/Foo.py\" and \"server/lib/foo.py\": Duplicate package path"},
+    };
+    for (const auto& test : cases) {
+        const fs::path source = fs::path(L"Z:" + widen(test.folder)).make_preferred();
+        const ProcessResult result = qmpack(L"pack " + quoted(source) + L" " + quoted(package));
+        EXPECT_EQ(result.exitCode, 1u) << result.output;
+        EXPECT_NE(result.output.find(test.reported), std::string::npos) << result.output;
+    }
+}
+
+TEST_F(Packer, RefusesToWriteIntoTheFolderItPacks)
+{
+    writeConsole();
+    // The second run would otherwise pack the first run's package into the new one. Windows
+    // ignores letter case and ".." is resolved, so neither hides the folder.
+    const fs::path inside = root / L"out" / L".." / L"CONSOLE" / L"console.qmpack";
+    const ProcessResult packageInside = qmpack(L"pack " + quoted(folder) + L" " + quoted(inside));
+    EXPECT_EQ(packageInside.exitCode, 1u) << packageInside.output;
+    EXPECT_NE(packageInside.output.find("qmpack: Cannot write " + narrow(inside.wstring()) +
+                                        ": it lies inside the folder being packed"),
+              std::string::npos)
+        << packageInside.output;
+    EXPECT_FALSE(fs::exists(folder / L"console.qmpack"));
+
+    const fs::path digestInside = folder / L"server" / L"package_digest.cpp";
+    const ProcessResult digestResult =
+        qmpack(L"pack " + quoted(folder) + L" " + quoted(package) + L" " + quoted(digestInside));
+    EXPECT_EQ(digestResult.exitCode, 1u) << digestResult.output;
+    EXPECT_NE(digestResult.output.find("qmpack: Cannot write " + narrow(digestInside.wstring()) +
+                                       ": it lies inside the folder being packed"),
+              std::string::npos)
+        << digestResult.output;
+    EXPECT_FALSE(fs::exists(package)) << "refused before anything is written";
+}
+
+TEST_F(Packer, NamesTheOutputWhoseFolderIsMissing)
+{
+    writeConsole();
+    const fs::path missing = root / L"missing" / L"console.qmpack";
+    const ProcessResult result = qmpack(L"pack " + quoted(folder) + L" " + quoted(missing));
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_NE(result.output.find("qmpack: Cannot write " + narrow(missing.wstring()) + ": the folder " +
+                                 narrow(missing.parent_path().wstring()) + " does not exist"),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find(".partial"), std::string::npos) << result.output;
 }
 
 TEST_F(Packer, RefusesAPathLongerThanAPackageNameMayBe)
@@ -340,6 +397,36 @@ TEST_F(Packer, ListsEveryEntryAndATotal)
     const ProcessResult missing = qmpack(L"list " + quoted(root / L"missing.qmpack"));
     EXPECT_EQ(missing.exitCode, 1u);
     EXPECT_NE(missing.output.find("qmpack: Cannot read "), std::string::npos) << missing.output;
+}
+
+TEST_F(Packer, NamesAFileThatIsNoPackage)
+{
+    const fs::path notes = root / L"notes.txt";
+    writeFile(notes, "not a package");
+    for (const wchar_t* command : {L"list ", L"verify "}) {
+        const ProcessResult result = qmpack(command + quoted(notes));
+        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_NE(result.output.find("qmpack: Invalid package header in " + narrow(notes.wstring())), std::string::npos)
+            << result.output;
+    }
+}
+
+TEST_F(Packer, RefusesAnEmptyExpectedDigest)
+{
+    writeConsole();
+    ASSERT_EQ(pack().exitCode, 0u);
+    const ProcessResult result = qmpack(L"verify " + quoted(package) + L" \"\"");
+    EXPECT_EQ(result.exitCode, 1u) << "an empty digest is a mistake, not the absence of one";
+    EXPECT_NE(result.output.find("The expected digest must be 64 hexadecimal characters"), std::string::npos)
+        << result.output;
+}
+
+TEST_F(Packer, UsageNamesWhatAConsoleFolderMustHold)
+{
+    const ProcessResult result = qmpack(L"");
+    EXPECT_EQ(result.exitCode, 2u);
+    for (const char* required : {"QuellmarkConsoleService.exe", "runtime/python.exe", "server/backend"})
+        EXPECT_NE(result.output.find(required), std::string::npos) << result.output;
 }
 
 TEST(PackedByTheBuild, DefinesTheDigestOfItsPackage)

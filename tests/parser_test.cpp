@@ -202,6 +202,14 @@ TEST(PackagePaths, RefuseDeviceNamesWhateverTheExtension)
         {"nul.tar.gz", "Unsafe package path"},
         {"Com3.log", "Unsafe package path"},
         {"prn/readme", "Unsafe package path"},
+        // Windows drops blanks at the end of the stem before it looks for a device name.
+        {"nul .txt", "Unsafe package path"},
+        {"com1 .log", "Unsafe package path"},
+        {"x/Aux   .tar.gz", "Unsafe package path"},
+        {"lpt9 /readme", "Unsafe package path"},
+        {"con .", "Unsafe package path"},
+        {"nul x.txt", "accepted"},
+        {"com1x .log", "accepted"},
         {"auxiliary.md", "accepted"},
         {"com0", "accepted"},
         {"com10", "accepted"},
@@ -219,6 +227,24 @@ TEST(PackagePaths, RefuseNamesThatDifferOnlyInLetterCase)
     EXPECT_EQ(verdict(buildTestPackage({{"Lib/Foo.py", "1"}, {"lib/foo.py", "2"}})), "Duplicate package path");
     EXPECT_EQ(verdict(buildTestPackage({{"a/b", "1"}, {"a/b", "1"}})), "Duplicate package path");
     EXPECT_EQ(verdict(buildTestPackage({{"Lib/Foo.py", "1"}, {"lib/foo.pyc", "2"}})), "accepted");
+}
+
+TEST(PackagePaths, RefuseAFileNamedLikeAFolderOfAnotherEntry)
+{
+    // A tree from a case-sensitive file system can hold both; Windows can hold only one of them.
+    const struct {
+        std::vector<TestFile> files;
+        const char* expected;
+    } cases[] = {
+        {{{"Runtime", "1"}, {"runtime/python.exe", "2"}}, "Duplicate package path"},
+        {{{"runtime/python.exe", "1"}, {"Runtime", "2"}}, "Duplicate package path"},
+        {{{"a/b/c/d.txt", "1"}, {"A/B", "2"}}, "Duplicate package path"},
+        {{{"a/B", "1"}, {"x", "2"}, {"a/b/c/d.txt", "3"}}, "Duplicate package path"},
+        {{{"a/b", "1"}, {"a/bc/d", "2"}, {"a.b/c", "3"}, {"ab", "4"}}, "accepted"},
+        {{{"runtime.txt", "1"}, {"runtime/python.exe", "2"}}, "accepted"},
+    };
+    for (const auto& test : cases)
+        EXPECT_EQ(verdict(buildTestPackage(test.files)), test.expected) << test.files[0].name;
 }
 
 TEST(PackagePaths, JudgeDuplicatesBeforeTheOtherRules)

@@ -4,12 +4,15 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "common/handles.h"
+#include "common/text.h"
 #include "tests/support/shim.h"
 
 // In-process use of the shim: the test program is the main module whose imports are planned.
@@ -45,6 +48,33 @@ std::pair<DWORD, DWORD> attributes(const std::filesystem::path& path)
     SetLastError(0);
     const DWORD result = GetFileAttributesW(path.c_str());
     return {result, result == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0};
+}
+
+// A path below base of exactly length characters, in components short enough for any file system.
+std::wstring pathOfLength(const std::wstring& base, std::size_t length)
+{
+    std::wstring path = base;
+    while (path.size() < length) {
+        path += L'\\';
+        path += std::wstring(std::min<std::size_t>(length - path.size(), 100), L'n');
+    }
+    return path;
+}
+
+// Every folder level through the \\?\ form, which no length limit applies to.
+void makeFolders(const std::wstring& path)
+{
+    for (std::size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1))
+        CreateDirectoryW((L"\\\\?\\" + path.substr(0, slash)).c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr)) << GetLastError();
+}
+
+using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+
+IsWow64Process2Function lookUpIsWow64Process2()
+{
+    return reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
 }
 
 } // namespace
@@ -279,6 +309,89 @@ TEST_F(Shim, RefusesAFunctionThatTheProgramDoesNotImport)
     EXPECT_EQ(attributes(existing).second, 0u);
 }
 
+// Wine accepts paths of any length; Windows refuses an ordinary path of MAX_PATH characters or
+// more, and a new folder's path of MAX_PATH - 12 or more, unless it is given in the \\?\ form.
+TEST_F(Shim, RefusesPathsThatWindowsFindsTooLong)
+{
+    const std::wstring base = pathOfLength(folder.wstring(), 245);
+    makeFolders(base);
+    loadShim("");
+    EXPECT_TRUE(CreateDirectoryW((base + L"\\n").c_str(), nullptr)) << "247 characters";
+    EXPECT_FALSE(CreateDirectoryW((base + L"\\nn").c_str(), nullptr)) << "248 characters";
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILENAME_EXCED_RANGE});
+    EXPECT_TRUE(CreateDirectoryW((L"\\\\?\\" + base + L"\\nn").c_str(), nullptr));
+
+    const std::wstring fits = pathOfLength(base, 259);
+    const std::wstring tooLong = fits + L"n";
+    EXPECT_EQ(attributes(fits), std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_FILE_NOT_FOUND}));
+    EXPECT_EQ(attributes(tooLong), std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_FILENAME_EXCED_RANGE}));
+    EXPECT_EQ(attributes(L"\\\\?\\" + tooLong), std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_FILE_NOT_FOUND}));
+    const HANDLE created = CreateFileW(tooLong.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    EXPECT_EQ(created, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILENAME_EXCED_RANGE});
+
+    // The C runtime reports the same refusal as a missing file.
+    errno = 0;
+    FILE* refused = _wfopen(tooLong.c_str(), L"wb");
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    if (refused != nullptr)
+        std::fclose(refused);
+    FILE* file = _wfopen((L"\\\\?\\" + tooLong).c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+
+    const auto refusals = readShimRecords("GetFileAttributesW");
+    ASSERT_EQ(refusals.size(), 1u) << "only refused calls are recorded";
+    EXPECT_EQ(refusals[0]["path"], narrow(tooLong));
+    EXPECT_EQ(refusals[0]["length"], "260");
+    EXPECT_EQ(refusals[0]["limit"], "260");
+    EXPECT_EQ(readShimRecords("CreateDirectoryW").at(0)["limit"], "248");
+}
+
+TEST_F(Shim, MeasuresARelativePathFromTheCurrentFolder)
+{
+    const std::wstring base = pathOfLength(folder.wstring(), 245);
+    makeFolders(base);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    ASSERT_TRUE(SetCurrentDirectoryW(base.c_str()));
+    loadShim("");
+    const auto fits = attributes(std::wstring(13, L'n')); // 245 + 1 + 13 = 259 characters
+    const auto tooLong = attributes(std::wstring(14, L'n'));
+    unloadShim();
+    SetCurrentDirectoryW(previous.c_str());
+    EXPECT_EQ(fits.second, DWORD{ERROR_FILE_NOT_FOUND});
+    EXPECT_EQ(tooLong.second, DWORD{ERROR_FILENAME_EXCED_RANGE});
+}
+
+TEST_F(Shim, AnswersIsWow64Process2WithThePlannedNativeMachine)
+{
+    loadShim("value IsWow64Process2 native=0xAA64\n");
+    const IsWow64Process2Function isWow64Process2 = lookUpIsWow64Process2();
+    ASSERT_NE(isWow64Process2, nullptr);
+    USHORT process = 0xFFFF;
+    USHORT native = 0;
+    ASSERT_TRUE(isWow64Process2(GetCurrentProcess(), &process, &native));
+    EXPECT_EQ(process, IMAGE_FILE_MACHINE_UNKNOWN) << "an x64 program emulated on ARM64 is no WOW64 process";
+    EXPECT_EQ(native, 0xAA64);
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64")),
+              reinterpret_cast<void*>(&GetTickCount64))
+        << "other look-ups find the real functions";
+
+    const auto calls = readShimRecords("IsWow64Process2");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]["native"], "0xAA64");
+}
+
+TEST_F(Shim, CanHideIsWow64Process2LikeTheOldestWindows10)
+{
+    loadShim("value IsWow64Process2 missing\n");
+    SetLastError(0);
+    EXPECT_EQ(lookUpIsWow64Process2(), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_PROC_NOT_FOUND});
+    EXPECT_EQ(readShimRecords("GetProcAddress").at(0)["name"], "IsWow64Process2");
+}
+
 struct MalformedPlan {
     const char* name;
     const char* plan;
@@ -325,6 +438,8 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedPlan{"ValueWithoutFree", "value GetDiskFreeSpaceExW", "give free="},
         MalformedPlan{"TotalBelowFree", "value GetDiskFreeSpaceExW free=10 total=9", "total= is smaller than free="},
         MalformedPlan{"ValueForOtherFunction", "value GetFileAttributesW free=10", "\"value\" applies only to GetDiskFreeSpaceExW"},
+        MalformedPlan{"MachineWithoutNative", "value IsWow64Process2", "give native= (a machine number) or missing"},
+        MalformedPlan{"MachineTooLarge", "value IsWow64Process2 native=0x10000", "is larger than 65535"},
         MalformedPlan{"UnknownAnswer", "answer MessageBoxW IDRETRY IDMAYBE", "\"IDMAYBE\" is not a message box result"},
         MalformedPlan{"FastForOtherFunction", "fast MessageBoxW", "applies only to Sleep"},
         MalformedPlan{"NegativeSleepCap", "fast Sleep max=-1", "\"-1\" is negative"},

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -36,7 +37,10 @@ bool isDevice(std::string component)
         "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
     for (char& c : component)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return devices.count(component.substr(0, component.find('.'))) != 0;
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    return devices.count(stem) != 0;
 }
 
 // The name rules, written out again differently from the parser, as the oracle.
@@ -75,6 +79,12 @@ void checkAccepted(const unsigned char* data, std::size_t size, const std::vecto
             fail("duplicate name accepted", entry.name);
         at = entry.data + entry.size;
     }
+    // No accepted name may be a folder of another: Windows cannot hold a file and a folder of
+    // one name. Sorted, a name's folder would come right before the names below it.
+    for (auto name = lowered.begin(); name != lowered.end(); ++name)
+        for (auto below = std::next(name); below != lowered.end() && below->starts_with(*name); ++below)
+            if ((*below)[name->size()] == '/')
+                fail("a file named like a folder accepted", *name);
     if (at != data + size)
         fail("entries do not end where the image ends", std::to_string(size));
 }

@@ -32,11 +32,16 @@ struct ChildFolder {
 std::mutex childrenLock;
 std::vector<ChildFolder>* children = nullptr; // never freed: children may be asked about at exit
 
+// The same folder in the \\?\ form, as the product names folders it removes, compares equal.
 std::wstring comparable(const wchar_t* path)
 {
     std::wstring full(32768, L'\0');
     const DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
     full.resize(length < full.size() ? length : 0);
+    if (full.starts_with(L"\\\\?\\UNC\\"))
+        full = L"\\\\" + full.substr(8);
+    else if (full.starts_with(L"\\\\?\\"))
+        full = full.substr(4);
     while (full.size() > 3 && full.back() == L'\\')
         full.pop_back();
     for (wchar_t& c : full)

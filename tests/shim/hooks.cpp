@@ -22,6 +22,8 @@ Entry* serviceEntry = nullptr;
 Entry* createProcessW = nullptr;
 Entry* createProcessA = nullptr;
 Entry* winHttpTimeouts = nullptr;
+Entry* procAddress = nullptr;
+NativeMachine machine;
 std::uint32_t sleepCap = 0;
 std::uint32_t waitCap = 0;
 DiskSpace disk;
@@ -116,6 +118,33 @@ int WINAPI hookMessageBoxW(HWND owner, LPCWSTR message, LPCWSTR caption, UINT st
                                 {"answer", decimal(static_cast<std::uint64_t>(answer))},
                                 {"scripted", scripted ? "yes" : "no"}});
     return answer;
+}
+
+// Answers for this process as Windows 11 on ARM64 answers an emulated x64 program: not a WOW64
+// process (its own machine reads "unknown"), on the planned native machine.
+BOOL WINAPI standInIsWow64Process2(HANDLE, USHORT* processMachine, USHORT* nativeMachine)
+{
+    if (processMachine != nullptr)
+        *processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (nativeMachine != nullptr)
+        *nativeMachine = machine.native;
+    writeRecord("IsWow64Process2", {{"native", hexadecimal(machine.native, 4)}});
+    return TRUE;
+}
+
+// Programs look IsWow64Process2 up at run time, so the look-up is where the plan takes effect.
+// Every other name, and every ordinal, goes to the real GetProcAddress.
+FARPROC WINAPI hookGetProcAddress(HMODULE module, LPCSTR name)
+{
+    const bool byName = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
+    if (!byName || std::strcmp(name, "IsWow64Process2") != 0)
+        return originalOf<decltype(&GetProcAddress)>(procAddress)(module, name);
+    writeRecord("GetProcAddress", {{"name", name}, {"found", machine.missing ? "no" : "yes"}});
+    if (machine.missing) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&standInIsWow64Process2));
 }
 
 } // namespace
@@ -348,6 +377,10 @@ void installHooks(const Plan& plan)
     if (plan.answers) {
         answers = new Answers(*plan.answers);
         hook("MessageBoxW", address(&hookMessageBoxW), true);
+    }
+    if (plan.machine) {
+        machine = *plan.machine;
+        procAddress = hook("GetProcAddress", address(&hookGetProcAddress), true);
     }
 }
 

@@ -6,7 +6,7 @@
 
 // Hooks that replace imports of the main module. The always-on ones (ChangeServiceConfig2W,
 // CreateProcessW, CreateProcessA) are installed in every process; GetDiskFreeSpaceExW,
-// MessageBoxW and Sleep only when the plan asks for them.
+// MessageBoxW, Sleep and GetProcAddress (for IsWow64Process2) only when the plan asks for them.
 void installHooks(const Plan& plan);
 
 // What a started child needs to carry the shim too: this DLL's path and the two variables.

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/text.h"
+#include "tests/shim/path_limits.h"
 #include "tests/shim/records.h"
 
 extern "C" void qmShimThunk();
@@ -122,6 +123,8 @@ extern "C" void* qmShimDecide(Entry* entry, const std::uint64_t* registers, cons
         SetLastError(fault->error.value_or(lastError));
         return nullptr;
     }
+    if (entry->pathLimit != nullptr && refusedForLength(*entry, registers, call, result))
+        return nullptr;
     SetLastError(lastError);
     return entry->replacement != nullptr ? entry->replacement : entry->original;
 }

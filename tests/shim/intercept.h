@@ -9,8 +9,10 @@
 
 // Interception of the main module's imports. Every patched import slot points to a small stub
 // that loads its Entry into r11 and jumps to the common thunk (thunk.S); the thunk asks
-// qmShimDecide whether the call fails as planned, goes to a hook, or goes on to the original
-// function with the caller's registers and stack untouched.
+// qmShimDecide whether the call fails as planned or for a path too long for Windows, goes to a
+// hook, or goes on to the original function with the caller's registers and stack untouched.
+
+struct PathLimit;
 
 struct Entry {
     std::string name;
@@ -21,6 +23,7 @@ struct Entry {
     bool recorded = false;
     std::vector<ArgumentKind> arguments;
     std::vector<Fault> faults;
+    const PathLimit* pathLimit = nullptr; // Windows' length limit for its path arguments, if any
     std::atomic<std::uint64_t> calls{0};
 };
 

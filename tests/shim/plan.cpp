@@ -208,13 +208,8 @@ void ownerLine(Plan& plan, const Line& line)
         plan.owners.calls.emplace_back(number(line, found["call"], UINT64_MAX), owner);
 }
 
-void valueLine(Plan& plan, const Line& line)
+void diskLine(Plan& plan, const Line& line)
 {
-    if (line.words.size() > 1 && line.words[1] == "GetSystemTime")
-        return timeLine(plan, line);
-    if (line.words.size() > 1 && line.words[1] == "GetNamedSecurityInfoW")
-        return ownerLine(plan, line);
-    expectFunction(line, "GetDiskFreeSpaceExW");
     auto found = options(line, 2, {"free", "total"});
     if (!found.count("free"))
         reject(line, "give free= (bytes available to the caller)");
@@ -225,6 +220,34 @@ void valueLine(Plan& plan, const Line& line)
     if (disk.total < disk.free)
         reject(line, "total= is smaller than free=");
     plan.disk = disk;
+}
+
+void machineLine(Plan& plan, const Line& line)
+{
+    if (line.words.size() == 3 && line.words[2] == "missing") {
+        plan.machine = NativeMachine{true, 0};
+        return;
+    }
+    auto found = options(line, 2, {"native"});
+    if (!found.count("native"))
+        reject(line, "give native= (a machine number) or missing");
+    plan.machine = NativeMachine{false, static_cast<std::uint16_t>(number(line, found["native"], 0xFFFF))};
+}
+
+void valueLine(Plan& plan, const Line& line)
+{
+    const std::string name = functionName(line);
+    if (name == "GetDiskFreeSpaceExW")
+        diskLine(plan, line);
+    else if (name == "GetSystemTime")
+        timeLine(plan, line);
+    else if (name == "GetNamedSecurityInfoW")
+        ownerLine(plan, line);
+    else if (name == "IsWow64Process2")
+        machineLine(plan, line);
+    else
+        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetNamedSecurityInfoW and "
+                     "IsWow64Process2");
 }
 
 int answer(const Line& line, const std::string& word)

@@ -34,6 +34,13 @@ struct DiskSpace {
     std::uint64_t total = 0; // size of the volume
 };
 
+// What IsWow64Process2 looks like to the program: found by GetProcAddress and answering this
+// native machine, or missing, as on Windows 10 before version 1709.
+struct NativeMachine {
+    bool missing = false;
+    std::uint16_t native = 0; // an IMAGE_FILE_MACHINE_* value
+};
+
 struct SystemTime {
     std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
@@ -53,6 +60,7 @@ struct Answers {
 struct Plan {
     std::vector<PlannedFunction> functions;  // one per name, in order of first mention
     std::optional<DiskSpace> disk;           // "value GetDiskFreeSpaceExW"
+    std::optional<NativeMachine> machine;    // "value IsWow64Process2"
     std::optional<SystemTime> time;          // "value GetSystemTime"
     Owners owners;                           // "value GetNamedSecurityInfoW"
     std::optional<Answers> answers;          // "answer MessageBoxW"

@@ -14,6 +14,7 @@
 #include "tests/shim/firewall.h"
 #include "tests/shim/hooks.h"
 #include "tests/shim/intercept.h"
+#include "tests/shim/path_limits.h"
 #include "tests/shim/plan.h"
 #include "tests/shim/records.h"
 
@@ -113,6 +114,7 @@ bool start(HMODULE self)
         setFollowing(modulePath(self).wstring(), planPath, records);
         planEntries(plan);
         installHooks(plan);
+        installPathLimits();
         installFirewallHooks();
         const std::size_t patched = patchMainModule();
         recordUnmatched(plan);

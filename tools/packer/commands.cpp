@@ -1,5 +1,7 @@
 #include "tools/packer/commands.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +10,7 @@
 
 #include "common/text.h"
 #include "package/hashing.h"
+#include "package/long_paths.h"
 #include "package/names.h"
 #include "package/parser.h"
 #include "tools/packer/folder.h"
@@ -31,6 +34,38 @@ std::string normalDigest(const std::string& text)
     return foldName(text);
 }
 
+// Windows compares names without regard to letter case, and ".." or "/" must not hide that a path
+// leads into the folder.
+bool isInside(const std::filesystem::path& file, const std::filesystem::path& folder)
+{
+    const std::filesystem::path full = fullPath(file);
+    auto part = full.begin();
+    for (const std::filesystem::path& level : fullPath(folder)) {
+        if (level.empty())
+            continue; // the end of a folder given with a final separator
+        if (part == full.end() || CompareStringOrdinal(part->c_str(), -1, level.c_str(), -1, TRUE) != CSTR_EQUAL)
+            return false;
+        ++part;
+    }
+    return true;
+}
+
+void refuseOutputInside(const std::filesystem::path& folder, const std::filesystem::path& output)
+{
+    if (!output.empty() && isInside(output, folder))
+        throw std::runtime_error("Cannot write " + narrow(output.wstring()) + ": it lies inside the folder being packed");
+}
+
+// The parser's reason, and which file it is about.
+std::vector<Entry> parsePackageFile(const std::filesystem::path& package, const std::vector<unsigned char>& image)
+{
+    try {
+        return parsePayload(image.data(), image.size());
+    } catch (const std::runtime_error& refusal) {
+        throw std::runtime_error(std::string(refusal.what()) + " in " + narrow(package.wstring()));
+    }
+}
+
 void report(const std::filesystem::path& file, bool written)
 {
     std::printf("%s %s\n", written ? "wrote" : "unchanged", narrow(file.wstring()).c_str());
@@ -42,6 +77,8 @@ void packFolder(const std::filesystem::path& folder, const std::filesystem::path
                 const std::filesystem::path& digestFile)
 {
     const auto started = std::chrono::steady_clock::now();
+    refuseOutputInside(folder, package);
+    refuseOutputInside(folder, digestFile);
     const std::vector<SourceFile> files = collectFiles(folder);
     const std::vector<unsigned char> image = buildPackage(files);
     // The wizard will parse this image; refusing it here costs a fraction of the packing time.
@@ -61,7 +98,7 @@ void packFolder(const std::filesystem::path& folder, const std::filesystem::path
 void listPackage(const std::filesystem::path& package)
 {
     const std::vector<unsigned char> image = readPackageFile(package);
-    const std::vector<Entry> entries = parsePayload(image.data(), image.size());
+    const std::vector<Entry> entries = parsePackageFile(package, image);
     unsigned long long total = 0;
     for (const Entry& entry : entries) {
         std::printf("%12llu %s %s\n", entry.size, storedDigest(entry).c_str(), entry.name.c_str());
@@ -70,11 +107,11 @@ void listPackage(const std::filesystem::path& package)
     std::printf("%zu files, %llu bytes of file data, package %zu bytes\n", entries.size(), total, image.size());
 }
 
-void verifyPackage(const std::filesystem::path& package, const std::string& expected)
+void verifyPackage(const std::filesystem::path& package, const std::optional<std::string>& expected)
 {
-    const std::string wanted = expected.empty() ? std::string() : normalDigest(expected);
+    const std::string wanted = expected ? normalDigest(*expected) : std::string();
     const std::vector<unsigned char> image = readPackageFile(package);
-    const std::vector<Entry> entries = parsePayload(image.data(), image.size());
+    const std::vector<Entry> entries = parsePackageFile(package, image);
     for (const Entry& entry : entries)
         if (digestText(sha256(entry.data, entry.size)) != storedDigest(entry))
             throw std::runtime_error("\"" + entry.name + "\" does not match its stored digest");

@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "package/hashing.h"
+#include "package/long_paths.h"
 #include "package/parser.h"
 
 namespace {
@@ -20,7 +21,8 @@ unsigned char* put(unsigned char* at, unsigned long long value, int bytes)
 
 void readInto(const SourceFile& file, unsigned char* at)
 {
-    std::ifstream in(file.path, std::ios::binary);
+    // A name may be 240 bytes long below a folder whose own path is long.
+    std::ifstream in(std::filesystem::path(extendedPath(file.path)), std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot read " + narrow(file.path.wstring()));
     in.read(reinterpret_cast<char*>(at), static_cast<std::streamsize>(file.size));
@@ -29,6 +31,17 @@ void readInto(const SourceFile& file, unsigned char* at)
     // would leave a package whose entry lengths lie.
     if (!whole || in.peek() != std::ifstream::traits_type::eof())
         throw std::runtime_error("Cannot pack \"" + file.name + "\": it changed while it was being packed");
+}
+
+// The user named the target, not the file beside it that is written first.
+[[noreturn]] void refuseTarget(const std::filesystem::path& target)
+{
+    const std::filesystem::path folder = target.parent_path();
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+        throw std::runtime_error("Cannot write " + narrow(target.wstring()) + ": the folder " + narrow(folder.wstring()) +
+                                 " does not exist");
+    throw std::runtime_error("Cannot write " + narrow(target.wstring()));
 }
 
 bool holds(const std::filesystem::path& target, const unsigned char* bytes, unsigned long long size)
@@ -82,14 +95,16 @@ bool writeIfChanged(const std::filesystem::path& target, const void* bytes, unsi
     // half-written package that looks up to date.
     std::filesystem::path partial = target;
     partial += L".partial";
+    std::error_code error;
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
         out.close();
-        if (!out)
-            throw std::runtime_error("Cannot write " + narrow(partial.wstring()));
+        if (!out) {
+            std::filesystem::remove(partial, error); // whatever part was written is of no use
+            refuseTarget(target);
+        }
     }
-    std::error_code error;
     std::filesystem::rename(partial, target, error);
     if (error)
         throw std::runtime_error("Cannot write " + narrow(target.wstring()) + ": " + error.message());

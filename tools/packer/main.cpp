@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "common/text.h"
@@ -10,6 +11,9 @@ namespace {
 constexpr char USAGE[] =
     "usage:\n"
     "  qmpack pack <folder> <package-file> [<digest-source-file>]\n"
+    "      <folder> is the console: it must hold QuellmarkConsoleService.exe at its root,\n"
+    "      runtime/python.exe and at least one file below server/backend. The outputs must lie\n"
+    "      outside it, in folders that exist.\n"
     "      Packs every file below <folder> into a QMPACK1 package, sorted by name, and writes the\n"
     "      C++ source that defines PACKAGE_DIGEST when <digest-source-file> is given. Empty\n"
     "      folders are not packed: the format holds files only. Symbolic links, junctions and\n"
@@ -43,7 +47,7 @@ int run(int argc, wchar_t** argv)
     else if (command == L"list" && argc == 3)
         listPackage(argv[2]);
     else if (command == L"verify" && (argc == 3 || argc == 4))
-        verifyPackage(argv[2], argc == 4 ? narrow(argv[3]) : std::string());
+        verifyPackage(argv[2], argc == 4 ? std::optional(narrow(argv[3])) : std::nullopt);
     else
         return usage();
     return 0;
