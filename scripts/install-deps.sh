@@ -9,6 +9,7 @@ packages=(
     wine wine64                                            # runs the Windows programs
     xvfb xdotool imagemagick                               # display, window look-up, screenshots
     clang libclang-rt-14-dev                               # native fuzzing with sanitizers
+    osslsigncode openssl python3                           # signing, test certificates, test time stamps
 )
 
 missing=()

@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, runs every test under Wine, leaves no
-# Wine server or display behind, then fuzzes the package parser natively for a minute
-# (QM_FUZZ_SECONDS). Extra arguments go to ctest (for example -R text_test) and skip the fuzzing.
+# The whole test suite: installs what is missing, builds the wizard signed and time-stamped as a
+# release is (with throw-away certificates), runs every test under Wine, leaves no Wine server or
+# display behind, then fuzzes the package parser natively for a minute (QM_FUZZ_SECONDS). Extra
+# arguments go to ctest (for example -R text_test) and skip the fuzzing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QM_BUILD_DIR:-$root/build}
 started=$SECONDS
 
-"$root/scripts/build.sh"
+"$root/scripts/install-deps.sh"
+# Certificates of this run, and a time-stamping authority on the loopback address that lives as
+# long as the build.
+signing=$build/test-signing
+"$root/tests/signing/make-certificates.sh" "$signing"
+exec {authority}< <(exec python3 "$root/tests/signing/tsa.py" "$signing" 2>"$signing/tsa.log")
+authority_pid=$!
+trap 'kill $authority_pid 2>/dev/null || true' EXIT
+read -r -t 30 timestamp_url <&$authority || { echo "test.sh: the time-stamping authority did not start"; cat "$signing/tsa.log"; exit 1; }
+QM_SIGNING_PKCS12=$signing/signer.p12 QM_SIGNING_PASSWORD_FILE=$signing/password \
+    QM_SIGNING_TIMESTAMP_URL=$timestamp_url "$root/scripts/build.sh"
+kill $authority_pid
+exec {authority}<&-
+
 # CTest's cleanup fixture stops the harness; this catches an interrupted run as well.
 trap '"$root/tests/harness/harness" "$build/wine" stop >/dev/null 2>&1 || true' EXIT
 

@@ -19,6 +19,7 @@
 
 #include "common/text.h"
 #include "common/wizard_state.h"
+#include "core/dll_search.h"
 #include "engine/install.h"
 #include "engine/uninstall.h"
 
@@ -50,6 +51,7 @@ int usage()
 
 int wmain(int argc, wchar_t** argv)
 {
+    restrictDllSearch(); // the engine loads DLLs under the same rules as in the wizard
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     if (!((mode == L"install" && argc == 4) || (mode == L"uninstall" && argc == 3)))
         return usage();

@@ -1,0 +1,221 @@
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/text.h"
+
+// The wizard runs elevated from wherever it was downloaded to. These tests plant DLLs named like
+// Windows' own beside it and check that it never loads one of them.
+
+namespace fs = std::filesystem;
+using testing::IsEmpty;
+
+namespace {
+
+const fs::path WIZARD = QM_WIZARD;
+
+// Windows loads these from System32 whatever the search order says (Session Manager's
+// KnownDLLs on Windows 10 and 11); a program may import them. Wine keeps no such list.
+const std::set<std::string> KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll",  "comdlg32.dll", "coml2.dll",    "difxapi.dll",
+    "gdi32.dll",    "gdiplus.dll", "imagehlp.dll", "imm32.dll",    "kernel32.dll", "msctf.dll",
+    "msvcrt.dll",   "normaliz.dll", "nsi.dll",     "ole32.dll",    "oleaut32.dll", "psapi.dll",
+    "rpcrt4.dll",   "sechost.dll", "setupapi.dll", "shcore.dll",   "shell32.dll",  "shlwapi.dll",
+    "user32.dll",   "wldap32.dll", "ws2_32.dll"};
+
+// DLLs outside that list that the wizard could load, itself or through the system's DLLs: the
+// loader looks for each in the program's folder first unless the program has narrowed the search.
+// Two are left out where Wine falls short of Windows, whatever the program does: version.dll,
+// which Wine's own user32 imports (Windows' does not) and so takes from the program's folder
+// before the program runs; and msimg32.dll, which Wine's uxtheme delay-loads through the search
+// path the process started with, ignoring the one that the program set.
+const std::vector<std::wstring> PLANTED = {
+    L"winhttp",  L"bcrypt",   L"comctl32", L"uxtheme",  L"dwmapi",    L"cryptbase", L"cryptsp",
+    L"rsaenh",   L"userenv",  L"profapi",  L"sspicli",  L"secur32",   L"iphlpapi",  L"dnsapi",
+    L"mswsock",  L"ntmarta",  L"propsys",  L"oleacc",   L"wininet",   L"urlmon",    L"netapi32",
+    L"wtsapi32", L"winmm",    L"dbghelp",  L"hnetcfg",  L"fwpuclnt",  L"wintrust",  L"crypt32",
+    L"msasn1",   L"apphelp",  L"windowscodecs"};
+
+struct ModuleFreer {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+
+// The DLLs named in the program's import table, which the loader resolves before the program's
+// first line, in lower case. The program is mapped as an image, not run.
+std::set<std::string> importedDlls(const fs::path& program)
+{
+    const std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer> module(
+        LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module)
+        throw std::runtime_error("cannot map " + narrow(program.wstring()) + ", error " + std::to_string(GetLastError()));
+    // The handle of a module mapped as a resource has its low bits set.
+    const auto* base = reinterpret_cast<const char*>(reinterpret_cast<ULONG_PTR>(module.get()) & ~ULONG_PTR{3});
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    std::set<std::string> names;
+    for (auto* library = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); library->Name != 0; ++library) {
+        std::string name(base + library->Name);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        names.insert(name);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(WizardImports, NameOnlyDllsThatWindowsTakesFromSystem32)
+{
+    const std::set<std::string> imported = importedDlls(WIZARD);
+    std::vector<std::string> searched;
+    std::set_difference(imported.begin(), imported.end(), KNOWN_DLLS.begin(), KNOWN_DLLS.end(),
+                        std::back_inserter(searched));
+    EXPECT_THAT(searched, IsEmpty()) << "loaded before the wizard can narrow the search";
+    EXPECT_TRUE(imported.count("kernel32.dll")) << "the import table was read";
+}
+
+namespace {
+
+BOOL CALLBACK findVisibleWindow(HWND window, LPARAM found)
+{
+    auto* target = reinterpret_cast<std::pair<DWORD, std::wstring>*>(found);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != target->first || !IsWindowVisible(window))
+        return TRUE;
+    std::wstring title(256, L'\0');
+    title.resize(static_cast<std::size_t>(std::max(0, GetWindowTextW(window, title.data(), 256))));
+    target->second = title.empty() ? L"(untitled)" : title;
+    return FALSE;
+}
+
+// The title of a visible top-level window of the process, empty when it has none.
+std::wstring visibleWindow(DWORD process)
+{
+    std::pair<DWORD, std::wstring> found{process, L""};
+    EnumWindows(findVisibleWindow, reinterpret_cast<LPARAM>(&found));
+    return found.second;
+}
+
+struct PlantedRun {
+    std::wstring shown;               // title of the window or box it showed, empty if none
+    DWORD exitCode = STILL_ACTIVE;    // when it ended by itself
+    std::vector<std::string> loaded;  // planted DLLs that a process loaded
+};
+
+class PlantedDlls : public testing::Test {
+protected:
+    // A download folder with the wizard and a planted DLL for every name. It lies in the test's
+    // own prefix: Wine links the user's Downloads folder to the Linux home folder.
+    void SetUp() override
+    {
+        folder_ = fs::temp_directory_path() / L"Downloads";
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        fs::copy_file(WIZARD, folder_ / WIZARD.filename());
+        for (const std::wstring& name : PLANTED)
+            fs::copy_file(exePath().parent_path() / L"planted_dll.dll", folder_ / (name + L".dll"));
+    }
+
+    // Starts the planted wizard, waits until it waits for the user (its window or an error box)
+    // or has ended, and ends it.
+    PlantedRun run(const std::wstring& arguments)
+    {
+        preferPlantedDlls();
+        const fs::path program = folder_ / WIZARD.filename();
+        std::wstring commandLine = quote(program.wstring()) + L" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            folder_.c_str(), &startup, &started))
+            throw std::runtime_error("cannot start the planted wizard (" + std::to_string(GetLastError()) + ")");
+        CloseHandle(started.hThread);
+        const UniqueHandle process(started.hProcess);
+        return waitAndEnd(process.get(), started.dwProcessId);
+    }
+
+    // Wine takes a DLL from the program's folder only when told to prefer DLLs that are not its
+    // own, as Windows always would. Its overrides for one program live in the registry; the
+    // WINEDLLOVERRIDES variable of a Windows parent does not reach the child under Wine 8.
+    void preferPlantedDlls()
+    {
+        const std::wstring key = L"Software\\Wine\\AppDefaults\\" + WIZARD.filename().wstring() + L"\\DllOverrides";
+        const wchar_t order[] = L"native,builtin";
+        for (const std::wstring& name : PLANTED)
+            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), REG_SZ, order, sizeof order),
+                      ERROR_SUCCESS);
+    }
+
+    PlantedRun waitAndEnd(HANDLE process, DWORD id)
+    {
+        PlantedRun result;
+        // Idle means that its message loop has shown and painted what it shows and waits.
+        const DWORD idle = WaitForInputIdle(process, 60000);
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process, &result.exitCode);
+        } else {
+            EXPECT_EQ(idle, 0u) << "the wizard neither ended nor waited for the user";
+            result.shown = visibleWindow(id);
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 10000);
+        }
+        for (const auto& file : fs::directory_iterator(folder_))
+            if (file.path().extension() == L".loaded")
+                result.loaded.push_back(narrow(file.path().stem().wstring()));
+        return result;
+    }
+
+    fs::path folder_;
+};
+
+} // namespace
+
+struct PlantedCase {
+    const char* name;
+    const wchar_t* windowsVersion; // what the prefix reports
+    const wchar_t* arguments;
+    const wchar_t* shown;          // title of what the wizard shows and waits on
+};
+
+std::ostream& operator<<(std::ostream& out, const PlantedCase& scenario)
+{
+    return out << scenario.name;
+}
+
+class PlantedDllsInEveryMode : public PlantedDlls, public testing::WithParamInterface<PlantedCase> {};
+
+TEST_P(PlantedDllsInEveryMode, AreNeverLoaded)
+{
+    const PlantedCase& scenario = GetParam();
+    // Wine reads the Windows version it reports from the prefix's registry when a process starts.
+    const std::wstring version = scenario.windowsVersion;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, version.c_str(),
+                              static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+
+    const PlantedRun run = this->run(scenario.arguments);
+    EXPECT_THAT(run.loaded, IsEmpty()) << "exit code " << run.exitCode;
+    EXPECT_EQ(narrow(run.shown), narrow(scenario.shown)) << "exit code " << run.exitCode;
+}
+
+// The host refusal is an error box of the elevated process: drawing it loads the theme DLLs.
+INSTANTIATE_TEST_SUITE_P(
+    Wizard, PlantedDllsInEveryMode,
+    testing::Values(PlantedCase{"InstallRefusedByTheHost", L"win7", L"", L"Quellmark Console"},
+                    PlantedCase{"UninstallRefusedByTheHost", L"win7", L"--uninstall", L"Quellmark Console"}),
+    [](const testing::TestParamInfo<PlantedCase>& test) { return std::string(test.param.name); });
