@@ -7,6 +7,8 @@
 #include <string>
 
 #include "common/folders.h"
+#include "tests/support/failures.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +37,16 @@ TEST(Folders, ExePathIsTheRunningProgram)
     EXPECT_TRUE(self.is_absolute());
     EXPECT_EQ(self.filename(), L"folders_test.exe");
     EXPECT_TRUE(fs::is_regular_file(self));
+}
+
+TEST(Folders, ExePathRefusesANameCutToTheBuffer)
+{
+    // No path here is that long; the shim makes GetModuleFileNameW fill the whole buffer, as
+    // Windows does when the name does not fit.
+    loadShim("fail GetModuleFileNameW call=1 error=122 return=32768\n");
+    const std::string text = failureText([] { exePath(); });
+    unloadShim();
+    EXPECT_EQ(text.rfind("Get executable path (122)", 0), 0u) << text;
 }
 
 TEST(Folders, UnknownFolderIsALocateFailure)

@@ -1,6 +1,6 @@
 # Package format, hashing and the packer.
 qm_add_test_program(parser_test SOURCES parser_test.cpp LIBRARIES qm_package)
-qm_add_test_program(hashing_test TIMEOUT 300 SOURCES hashing_test.cpp LIBRARIES qm_package)
+qm_shim_test_program(hashing_test TIMEOUT 300 SOURCES hashing_test.cpp LIBRARIES qm_package)
 qm_add_test_program(packer_test SOURCES packer_test.cpp LIBRARIES qm_package)
 
 # The packer runs as a child of its test, from the test's own folder; the copy follows every
