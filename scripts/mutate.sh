@@ -164,6 +164,9 @@ mutate() {
 mapfile -t rows < <(selected_rows)
 [ ${#rows[@]} -gt 0 ] || { echo "mutate.sh: no mutation matches '$filter'" >&2; exit 2; }
 mkdir -p "$scratch" "$logs"
+# One run at a time per scratch folder: two would mutate and rebuild the same copy.
+exec 9>"$scratch/lock"
+flock -n 9 || { echo "mutate.sh: another run is using $scratch" >&2; exit 2; }
 echo "mutate.sh: ${#rows[@]} mutations; scratch copy and build in $scratch"
 
 sync_tree
