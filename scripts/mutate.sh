@@ -160,45 +160,51 @@ mutate() {
     return 1
 }
 
-[ -f "$list" ] || { echo "mutate.sh: no list at $list" >&2; exit 2; }
-mapfile -t rows < <(selected_rows)
-[ ${#rows[@]} -gt 0 ] || { echo "mutate.sh: no mutation matches '$filter'" >&2; exit 2; }
-mkdir -p "$scratch" "$logs"
-# One run at a time per scratch folder: two would mutate and rebuild the same copy.
-exec 9>"$scratch/lock"
-flock -n 9 || { echo "mutate.sh: another run is using $scratch" >&2; exit 2; }
-echo "mutate.sh: ${#rows[@]} mutations; scratch copy and build in $scratch"
+# The whole run lives in a function, so that bash has read all of it before it starts: a run
+# takes an hour or more, and the file may be edited meanwhile.
+main() {
+    [ -f "$list" ] || { echo "mutate.sh: no list at $list" >&2; exit 2; }
+    mapfile -t rows < <(selected_rows)
+    [ ${#rows[@]} -gt 0 ] || { echo "mutate.sh: no mutation matches '$filter'" >&2; exit 2; }
+    mkdir -p "$scratch" "$logs"
+    # One run at a time per scratch folder: two would mutate and rebuild the same copy.
+    exec 9>"$scratch/lock"
+    flock -n 9 || { echo "mutate.sh: another run is using $scratch" >&2; exit 2; }
+    echo "mutate.sh: ${#rows[@]} mutations; scratch copy and build in $scratch"
 
-sync_tree
-QM_BUILD_DIR=$build "$source_copy/scripts/build.sh" >"$logs/build.log" 2>&1 ||
-    { tail -n 30 "$logs/build.log"; echo "mutate.sh: the unmutated tree does not build" >&2; exit 2; }
+    sync_tree
+    QM_BUILD_DIR=$build "$source_copy/scripts/build.sh" >"$logs/build.log" 2>&1 ||
+        { tail -n 30 "$logs/build.log"; echo "mutate.sh: the unmutated tree does not build" >&2; exit 2; }
 
-if [ $baseline -eq 1 ]; then
-    expressions=()
+    if [ $baseline -eq 1 ]; then
+        expressions=()
+        for row in "${rows[@]}"; do
+            split_row "$row"
+            [ ${#fields[@]} -ne 6 ] || expressions+=("(${fields[4]})")
+        done
+        union=$(IFS='|'; echo "${expressions[*]}")
+        if ! run_tests "$union" "$logs/baseline.log"; then
+            failed_tests "$logs/baseline.log" | sed 's/^/  /'
+            echo "mutate.sh: these tests fail on the unmutated tree (log: $logs/baseline.log); fix them first" >&2
+            exit 2
+        fi
+    fi
+
+    caught=0
+    started=$SECONDS
     for row in "${rows[@]}"; do
         split_row "$row"
-        [ ${#fields[@]} -ne 6 ] || expressions+=("(${fields[4]})")
+        if [ ${#fields[@]} -ne 6 ]; then
+            printf '%-14s %s: %d fields instead of 6\n' "MALFORMED" "${fields[0]}" ${#fields[@]}
+            continue
+        fi
+        if mutate "${fields[@]}"; then
+            caught=$((caught + 1))
+        fi
     done
-    union=$(IFS='|'; echo "${expressions[*]}")
-    if ! run_tests "$union" "$logs/baseline.log"; then
-        failed_tests "$logs/baseline.log" | sed 's/^/  /'
-        echo "mutate.sh: these tests fail on the unmutated tree (log: $logs/baseline.log); fix them first" >&2
-        exit 2
-    fi
-fi
+    elapsed=$((SECONDS - started))
+    echo "mutate.sh: ${#rows[@]} mutations in $elapsed s, $((elapsed / ${#rows[@]})) s each; logs in $logs"
+    echo "$caught/${#rows[@]} caught"
+}
 
-caught=0
-started=$SECONDS
-for row in "${rows[@]}"; do
-    split_row "$row"
-    if [ ${#fields[@]} -ne 6 ]; then
-        printf '%-14s %s: %d fields instead of 6\n' "MALFORMED" "${fields[0]}" ${#fields[@]}
-        continue
-    fi
-    if mutate "${fields[@]}"; then
-        caught=$((caught + 1))
-    fi
-done
-elapsed=$((SECONDS - started))
-echo "mutate.sh: ${#rows[@]} mutations in $elapsed s, $((elapsed / ${#rows[@]})) s each; logs in $logs"
-echo "$caught/${#rows[@]} caught"
+main; exit
