@@ -157,9 +157,14 @@ protected:
 
 TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 {
-    loadShim("fail RegSetValueExW call=3 return=5\n");
+    loadShim("fail RegSetValueExW call=3 return=5\nrecord RegSetValueExW args=p,ws\n");
     const std::string text = failureOf(true);
     EXPECT_EQ(text.rfind("Write installation record (5): ", 0), 0u) << text;
+    // Wine lists values by name, Windows in the order written; the shim shows that order.
+    std::vector<std::string> written;
+    for (const ShimRecord& value : readShimRecords("RegSetValueExW"))
+        written.push_back(value["arg2"]);
+    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "DisplayVersion", "Publisher"}));
     unloadShim();
     const HKEY key = openEntry();
     EXPECT_EQ(valueNames(key), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
