@@ -11,6 +11,8 @@
 #include "common/failure.h"
 #include "common/folders.h"
 #include "common/product.h"
+#include "engine/folder_owner.h"
+#include "engine/markers.h"
 #include "package/guarded_files.h"
 #include "windows/service.h"
 
@@ -18,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char DATA_MARKER[] = "QuellmarkConsoleData/1\n";
 constexpr ULONGLONG REQUIRED_FREE_BYTES = 512ULL * 1024 * 1024;
 
 // Anything standing at the path counts, also a file where a folder is expected, and also a
@@ -62,9 +63,9 @@ void refuseForeignDataFolder(const fs::path& data)
 {
     if (!present(data))
         return;
-    const fs::path marker = data / L"product.txt";
+    const fs::path marker = data / MARKER_FILE;
     noReparse(marker);
-    if (!present(marker) || readText(marker) != DATA_MARKER)
+    if (!present(marker) || !holdsMarker(marker, DATA_MARKER))
         throw std::runtime_error("The data folder is not recognized as Quellmark Console. It will not be overwritten.");
 }
 
@@ -112,6 +113,8 @@ void preinstallChecks(unsigned port, const Progress& progress)
     if (present(menu))
         throw std::runtime_error(
             "The Quellmark Console Start menu folder already exists. Remove its old shortcuts before installing.");
+    refuseForeignOwner(data.parent_path());
+    refuseForeignOwner(data);
     refuseForeignDataFolder(data);
     refuseBusyPort(port);
     refuseFullDisk();

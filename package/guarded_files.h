@@ -17,5 +17,13 @@ void removeTree(const std::filesystem::path& folder);
 // The whole file as bytes. Raises "Cannot read <path>" when it cannot be opened.
 std::string readText(const std::filesystem::path& p);
 
+// At most limit bytes from the start of the file, for files that are known to be short: a file
+// planted in their place is never read whole. Raises as readText does.
+std::string readText(const std::filesystem::path& p, std::size_t limit);
+
 // Creates or replaces p with exactly these bytes. Raises "Cannot write <path>" on any failure.
 void writeText(const std::filesystem::path& p, const std::string& text);
+
+// Deletes folder only if it is empty and no link leads to it, such as the maker's folder above
+// ours, which another of its products may share. Anything else leaves it as it is.
+void removeEmptyFolder(const std::filesystem::path& folder);

@@ -17,6 +17,7 @@
 #include "tests/support/failures.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/machine_snapshot.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
@@ -80,57 +81,11 @@ void registerThrowAwayService()
     CloseServiceHandle(manager);
 }
 
-// What a check could conceivably change: files on C: (C:\windows is watched by the harness),
-// the Installed-apps keys and the registered services.
-struct MachineSnapshot {
-    std::map<std::wstring, std::uintmax_t> files;
-    std::set<std::wstring> uninstallKeys;
-    std::set<std::wstring> services;
-    bool operator==(const MachineSnapshot&) const = default;
-};
-
-MachineSnapshot snapshot()
-{
-    MachineSnapshot taken;
-    const auto options = fs::directory_options::skip_permission_denied;
-    for (auto it = fs::recursive_directory_iterator(L"C:\\", options); it != fs::recursive_directory_iterator(); ++it) {
-        // Wine's profile folders (Documents, Desktop...) are links into the Linux home: not ours.
-        const DWORD attributes = GetFileAttributesW(it->path().c_str());
-        if (it->path() == L"C:\\windows" || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            it.disable_recursion_pending();
-            continue;
-        }
-        std::error_code error;
-        taken.files[it->path().wstring()] = it->is_regular_file(error) ? it->file_size(error) : 0;
-    }
-    HKEY uninstall = nullptr;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                  KEY_READ | KEY_WOW64_64KEY, &uninstall);
-    wchar_t name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        taken.uninstallKeys.insert(name);
-    }
-    RegCloseKey(uninstall);
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
-    std::vector<BYTE> buffer(256 * 1024);
-    DWORD needed = 0, count = 0;
-    EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
-                          static_cast<DWORD>(buffer.size()), &needed, &count, nullptr, nullptr);
-    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i)
-        taken.services.insert(entries[i].lpServiceName);
-    CloseServiceHandle(manager);
-    return taken;
-}
-
 } // namespace
 
 TEST(PreinstallChecks, PassOnACleanComputerAndChangeNothing)
 {
-    const MachineSnapshot before = snapshot();
+    const MachineSnapshot before = takeSnapshot();
     ASSERT_GT(before.files.size(), 10u);
     int reports = 0;
     preinstallChecks(unusedLoopbackPort(), [&](int percent, const std::wstring& status) {
@@ -139,7 +94,7 @@ TEST(PreinstallChecks, PassOnACleanComputerAndChangeNothing)
         EXPECT_EQ(status, L"Checking this computer...");
     });
     EXPECT_EQ(reports, 1);
-    EXPECT_TRUE(snapshot() == before) << "the checks must change nothing";
+    EXPECT_EQ(changes(before, takeSnapshot()), std::vector<std::string>{}) << "the checks must change nothing";
 }
 
 TEST(PreinstallChecks, RefuseAnyTraceOfAnEarlierInstallation)
@@ -166,21 +121,6 @@ TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
     EXPECT_EQ(checksFailure(), START_MENU_PRESENT);
     fs::create_directories(dataDir());
     EXPECT_EQ(checksFailure(), START_MENU_PRESENT) << "before a data folder without its marker";
-}
-
-TEST(PreinstallChecks, ReuseOnlyADataFolderWithTheExactMarker)
-{
-    fs::create_directories(dataDir());
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
-    const fs::path marker = dataDir() / L"product.txt";
-    put(marker, "QuellmarkConsoleData/1\r\n");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
-    put(marker, "QuellmarkConsoleData/1");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no final LF";
-    put(marker, "QuellmarkConsoleApp/1\n");
-    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "the application's marker";
-    put(marker, "QuellmarkConsoleData/1\n");
-    EXPECT_EQ(checksFailure(), "(passed)") << "the exact marker, nothing else in the folder";
 }
 
 TEST(PreinstallChecks, RefuseAPortThatIsInUse)
@@ -215,6 +155,23 @@ class PreinstallChecksWithShim : public testing::Test {
 protected:
     void TearDown() override { unloadShim(); }
 };
+
+// Wine keeps no owners: the shim reports Administrators, who own what an elevated setup creates.
+TEST_F(PreinstallChecksWithShim, ReuseOnlyADataFolderWithTheExactMarker)
+{
+    loadShim("");
+    fs::create_directories(dataDir());
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
+    const fs::path marker = dataDir() / L"product.txt";
+    put(marker, "QuellmarkConsoleData/1\r\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
+    put(marker, "QuellmarkConsoleData/1");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no final LF";
+    put(marker, "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "the application's marker";
+    put(marker, "QuellmarkConsoleData/1\n");
+    EXPECT_EQ(checksFailure(), "(passed)") << "the exact marker, nothing else in the folder";
+}
 
 TEST_F(PreinstallChecksWithShim, NeedAtLeast512MiBFreeOnTheProgramFilesVolume)
 {
@@ -257,4 +214,45 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     fs::remove(appDir());
     text = checksFailure();
     EXPECT_EQ(text.rfind("Open Windows services (5)", 0), 0u) << text;
+}
+
+namespace {
+
+std::string foreignOwner(const fs::path& folder)
+{
+    return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
+                                             "so it cannot be trusted. Nothing was changed. Check who created it, "
+                                             "then remove it or make Administrators its owner, and try again.";
+}
+
+} // namespace
+
+// ProgramData lets every user create folders, and owns what they create: a maker folder or a
+// data folder made by someone else before the installation is refused, whoever it claims to be.
+// Wine keeps no owners, so the shim answers them (by call: the maker folder, then the data folder).
+TEST_F(PreinstallChecksWithShim, RefuseFoldersThatAnotherAccountOwns)
+{
+    const std::string user = "S-1-5-21-1-2-3-1001";
+    const fs::path maker = dataDir().parent_path();
+    const struct {
+        bool dataFolder;
+        std::string plan;
+        std::string expected;
+    } cases[] = {
+        {false, "value GetNamedSecurityInfoW owner=" + user, foreignOwner(maker)},
+        {true, "value GetNamedSecurityInfoW owner=" + user + " call=2", foreignOwner(dataDir())},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-18", "(passed)"},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+         "(passed)"},
+        {true, "value GetNamedSecurityInfoW owner=S-1-5-32-544", "(passed)"},
+    };
+    for (const auto& row : cases) {
+        fs::remove_all(maker);
+        fs::create_directories(maker);
+        if (row.dataFolder)
+            put(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
+        loadShim(row.plan + "\n");
+        EXPECT_EQ(checksFailure(), row.expected) << row.plan;
+        unloadShim();
+    }
 }

@@ -58,16 +58,36 @@ DWORD currentState(SC_HANDLE service, const char* step)
     return status.dwCurrentState;
 }
 
-void stopAndWait(SC_HANDLE service)
+// Asks the service to stop. False when it cannot take the control yet because it is still
+// starting (or already stopping): Windows refuses controls in those states, and a rollback
+// right after a failed health wait meets a console that is still starting.
+bool askToStop(SC_HANDLE service)
 {
     SERVICE_STATUS ignored{};
+    if (ControlService(service, SERVICE_CONTROL_STOP, &ignored) != FALSE)
+        return true;
+    const DWORD error = GetLastError();
     // A service that stopped on its own just before the control is what we want anyway.
-    const bool stopped = ControlService(service, SERVICE_CONTROL_STOP, &ignored) != FALSE ||
-                         GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
-    require(stopped, "Stop Console service");
+    if (error == ERROR_SERVICE_NOT_ACTIVE)
+        return true;
+    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+        return false;
+    SetLastError(error);
+    require(false, "Stop Console service");
+    return false;
+}
+
+// Within the one wait of about 30 seconds, a service that could not take the stop yet is asked
+// again as soon as it has left its pending state.
+void stopAndWait(SC_HANDLE service)
+{
+    bool asked = askToStop(service);
     for (int query = 0; query < STOP_QUERIES; ++query) {
-        if (currentState(service, "Wait for Console stop") == SERVICE_STOPPED)
+        const DWORD state = currentState(service, "Wait for Console stop");
+        if (state == SERVICE_STOPPED)
             return;
+        if (!asked && state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING)
+            asked = askToStop(service);
         Sleep(STOP_QUERY_PAUSE_MS);
     }
     throw std::runtime_error("Console could not be stopped. Application and data were retained; "

@@ -92,6 +92,15 @@ DWORD run()
         logLine("Exiting at start (switches.ini)");
         return EXIT_AT_START;
     }
+    // A console that takes its time to start, for as long as a test wants: it cannot take a
+    // stop control until it runs.
+    if (readSwitch(L"Service", L"StartPending") != 0) {
+        logLine("Holding START_PENDING until the switch is cleared (switches.ini)");
+        while (readSwitch(L"Service", L"StartPending") != 0) {
+            Sleep(50);
+            reportStatus(SERVICE_START_PENDING);
+        }
+    }
     const unsigned port = consolePort();
     if (port == 0 || port > 65535) {
         logLine("Invalid port " + std::to_string(port) + " in console.ini");

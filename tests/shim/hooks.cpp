@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "common/text.h"
+#include "tests/shim/emulations.h"
 #include "tests/shim/inject.h"
 #include "tests/shim/intercept.h"
 #include "tests/shim/records.h"
@@ -16,12 +17,15 @@
 namespace {
 
 Entry* sleepEntry = nullptr;
+Entry* waitEntry = nullptr;
 Entry* serviceEntry = nullptr;
 Entry* createProcessW = nullptr;
 Entry* createProcessA = nullptr;
 Entry* winHttpTimeouts = nullptr;
 std::uint32_t sleepCap = 0;
+std::uint32_t waitCap = 0;
 DiskSpace disk;
+SystemTime fixedTime;
 Answers* answers = nullptr;
 std::atomic<std::size_t> answered{0};
 
@@ -43,6 +47,16 @@ std::wstring fromAnsi(const char* ansi)
     return wide;
 }
 
+std::wstring wide(const wchar_t* value)
+{
+    return value;
+}
+
+std::wstring wide(const char* value)
+{
+    return fromAnsi(value);
+}
+
 // Records are UTF-8; ANSI arguments are converted from the process's code page.
 std::string text(const char* value)
 {
@@ -56,6 +70,19 @@ void WINAPI hookSleep(DWORD milliseconds)
     originalOf<decltype(&Sleep)>(sleepEntry)(slept);
 }
 
+// A time-out that a test cannot afford to sit through (a hanging helper) ends after the cap;
+// an object that is signalled sooner ends the wait as it would have.
+DWORD WINAPI hookWaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    const DWORD capped = std::min<DWORD>(milliseconds, waitCap);
+    const DWORD result = originalOf<decltype(&WaitForSingleObject)>(waitEntry)(object, capped);
+    const DWORD error = GetLastError();
+    writeRecord("WaitForSingleObject", {{"ms", decimal(milliseconds)}, {"waited", decimal(capped)},
+                                        {"result", decimal(result)}});
+    SetLastError(error);
+    return result;
+}
+
 BOOL WINAPI hookGetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER callerFree, PULARGE_INTEGER total,
                                     PULARGE_INTEGER totalFree)
 {
@@ -67,6 +94,14 @@ BOOL WINAPI hookGetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER callerFree, 
         totalFree->QuadPart = disk.free;
     writeRecord("GetDiskFreeSpaceExW", {{"folder", text(folder)}, {"free", decimal(disk.free)}});
     return TRUE;
+}
+
+void WINAPI hookGetSystemTime(SYSTEMTIME* now)
+{
+    *now = SYSTEMTIME{fixedTime.year, fixedTime.month, 0,
+                      fixedTime.day,  fixedTime.hour,  fixedTime.minute,
+                      fixedTime.second, fixedTime.milliseconds};
+    writeRecord("GetSystemTime", {{"minute", decimal(fixedTime.minute)}});
 }
 
 int WINAPI hookMessageBoxW(HWND owner, LPCWSTR message, LPCWSTR caption, UINT style)
@@ -250,7 +285,10 @@ BOOL startFollowed(Function original, const char* function, Text application, Mu
     const DWORD childFlags = flags | CREATE_SUSPENDED | (block.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT);
     const BOOL started = original(application, command, processAttributes, threadAttributes, inherit, childFlags,
                                   environment, folder, startup, process);
-    return follow(started, process, (flags & CREATE_SUSPENDED) != 0, function, fields);
+    const BOOL followed = follow(started, process, (flags & CREATE_SUSPENDED) != 0, function, fields);
+    if (followed && folder != nullptr)
+        rememberChildFolder(process->hProcess, wide(folder));
+    return followed;
 }
 
 BOOL WINAPI hookCreateProcessW(LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES processAttributes,
@@ -289,6 +327,7 @@ void* address(Function function)
 
 void installHooks(const Plan& plan)
 {
+    installEmulations(plan);
     serviceEntry = hook("ChangeServiceConfig2W", address(&hookChangeServiceConfig2W), false);
     createProcessW = hook("CreateProcessW", address(&hookCreateProcessW), false);
     createProcessA = hook("CreateProcessA", address(&hookCreateProcessA), false);
@@ -297,9 +336,17 @@ void installHooks(const Plan& plan)
         sleepCap = *plan.sleepCap;
         sleepEntry = hook("Sleep", address(&hookSleep), true);
     }
+    if (plan.waitCap) {
+        waitCap = *plan.waitCap;
+        waitEntry = hook("WaitForSingleObject", address(&hookWaitForSingleObject), true);
+    }
     if (plan.disk) {
         disk = *plan.disk;
         hook("GetDiskFreeSpaceExW", address(&hookGetDiskFreeSpaceExW), true);
+    }
+    if (plan.time) {
+        fixedTime = *plan.time;
+        hook("GetSystemTime", address(&hookGetSystemTime), true);
     }
     if (plan.answers) {
         answers = new Answers(*plan.answers);

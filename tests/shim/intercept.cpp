@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
 #include <stdexcept>
@@ -90,6 +91,8 @@ Fields callFields(const Entry& entry, std::uint64_t call, const Fault* fault,
         fields.emplace_back("return", hexadecimal(fault->value));
         if (fault->error)
             fields.emplace_back("error", decimal(*fault->error));
+        if (fault->crtError)
+            fields.emplace_back("errno", decimal(static_cast<std::uint64_t>(*fault->crtError)));
     }
     return fields;
 }
@@ -113,6 +116,9 @@ extern "C" void* qmShimDecide(Entry* entry, const std::uint64_t* registers, cons
     }
     if (fault != nullptr) {
         *result = fault->value;
+        // The shim and the program share msvcrt.dll, and with it the thread's errno.
+        if (fault->crtError)
+            errno = *fault->crtError;
         SetLastError(fault->error.value_or(lastError));
         return nullptr;
     }

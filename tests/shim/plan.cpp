@@ -122,7 +122,7 @@ PlannedFunction& function(Plan& plan, const std::string& name)
 void failLine(Plan& plan, const Line& line)
 {
     const std::string name = functionName(line);
-    auto found = options(line, 2, {"call", "from", "error", "return"});
+    auto found = options(line, 2, {"call", "from", "error", "errno", "return"});
     if (found.count("call") == found.count("from"))
         reject(line, "give exactly one of call= and from=");
     if (!found.count("return"))
@@ -136,6 +136,11 @@ void failLine(Plan& plan, const Line& line)
         if (isFirewallMethod(name))
             reject(line, "firewall methods report failures by their result, not error=");
         fault.error = static_cast<std::uint32_t>(number(line, found["error"], UINT32_MAX));
+    }
+    if (found.count("errno")) {
+        if (isFirewallMethod(name))
+            reject(line, "firewall methods report failures by their result, not errno=");
+        fault.crtError = static_cast<int>(number(line, found["errno"], INT32_MAX));
     }
     fault.value = number(line, found["return"], UINT64_MAX);
     function(plan, name).faults.push_back(fault);
@@ -175,8 +180,40 @@ void expectFunction(const Line& line, const char* expected)
         reject(line, "\"" + line.words[0] + "\" applies only to " + expected);
 }
 
+void timeLine(Plan& plan, const Line& line)
+{
+    auto found = options(line, 2, {"year", "month", "day", "hour", "minute", "second", "milliseconds"});
+    const auto field = [&](const char* name, std::uint64_t low, std::uint64_t high) {
+        if (!found.count(name))
+            return static_cast<std::uint16_t>(low);
+        const std::uint64_t value = number(line, found[name], high);
+        if (value < low)
+            reject(line, std::string(name) + "= is below " + std::to_string(low));
+        return static_cast<std::uint16_t>(value);
+    };
+    plan.time = SystemTime{field("year", 1601, 30827), field("month", 1, 12),  field("day", 1, 31),
+                           field("hour", 0, 23),       field("minute", 0, 59), field("second", 0, 59),
+                           field("milliseconds", 0, 999)};
+}
+
+void ownerLine(Plan& plan, const Line& line)
+{
+    auto found = options(line, 2, {"owner", "call"});
+    const std::string& owner = found["owner"];
+    if (owner.rfind("S-1-", 0) != 0)
+        reject(line, "give owner= as a SID in its string form (S-1-...)");
+    if (!found.count("call"))
+        plan.owners.all = owner;
+    else
+        plan.owners.calls.emplace_back(number(line, found["call"], UINT64_MAX), owner);
+}
+
 void valueLine(Plan& plan, const Line& line)
 {
+    if (line.words.size() > 1 && line.words[1] == "GetSystemTime")
+        return timeLine(plan, line);
+    if (line.words.size() > 1 && line.words[1] == "GetNamedSecurityInfoW")
+        return ownerLine(plan, line);
     expectFunction(line, "GetDiskFreeSpaceExW");
     auto found = options(line, 2, {"free", "total"});
     if (!found.count("free"))
@@ -215,10 +252,13 @@ void answerLine(Plan& plan, const Line& line)
 
 void fastLine(Plan& plan, const Line& line)
 {
-    expectFunction(line, "Sleep");
+    const std::string name = functionName(line);
+    if (name != "Sleep" && name != "WaitForSingleObject")
+        reject(line, "\"fast\" applies only to Sleep and WaitForSingleObject");
     auto found = options(line, 2, {"max"});
-    plan.sleepCap = found.count("max") ? static_cast<std::uint32_t>(number(line, found["max"], 0xFFFFFFFE))
-                                       : 0;
+    const std::uint32_t cap =
+        found.count("max") ? static_cast<std::uint32_t>(number(line, found["max"], 0xFFFFFFFE)) : 0;
+    (name == "Sleep" ? plan.sleepCap : plan.waitCap) = cap;
 }
 
 std::vector<Line> lines(const std::string& text)

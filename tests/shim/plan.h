@@ -13,6 +13,7 @@ struct Fault {
     std::uint64_t call = 0;   // 1-based call number of the function in this process
     bool onward = false;      // also every later call ("from=")
     std::optional<std::uint32_t> error; // last error to set; none leaves it as it was
+    std::optional<int> crtError;        // the C runtime's errno to set ("errno="), for its functions
     std::uint64_t value = 0;  // what the call returns (rax)
 };
 
@@ -33,6 +34,17 @@ struct DiskSpace {
     std::uint64_t total = 0; // size of the volume
 };
 
+struct SystemTime {
+    std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+
+// The owner that GetNamedSecurityInfoW reports for files and folders: a default for every call,
+// and owners for single calls (1-based).
+struct Owners {
+    std::string all = "S-1-5-32-544"; // Administrators: the owner of what an elevated setup creates
+    std::vector<std::pair<std::uint64_t, std::string>> calls;
+};
+
 struct Answers {
     std::vector<int> script; // MessageBoxW results, one per call, in order
     int otherwise = 2;       // once the script has run out (IDCANCEL unless the plan says)
@@ -41,8 +53,11 @@ struct Answers {
 struct Plan {
     std::vector<PlannedFunction> functions;  // one per name, in order of first mention
     std::optional<DiskSpace> disk;           // "value GetDiskFreeSpaceExW"
+    std::optional<SystemTime> time;          // "value GetSystemTime"
+    Owners owners;                           // "value GetNamedSecurityInfoW"
     std::optional<Answers> answers;          // "answer MessageBoxW"
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
+    std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)
 };
 
 // Raised for a malformed plan; the text names the line ("plan line 3: ...").

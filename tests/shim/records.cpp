@@ -84,11 +84,23 @@ void closeRecords()
     lineStart = nullptr;
 }
 
+// Microseconds of the performance counter, which every process of the machine shares, so that
+// records of several processes and their parent's clock can be set against each other.
+std::uint64_t microseconds()
+{
+    LARGE_INTEGER now{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<std::uint64_t>(now.QuadPart / (frequency.QuadPart / 1000000.0));
+}
+
 void writeRecord(const std::string& function, const Fields& fields)
 {
     const DWORD lastError = GetLastError();
     std::string line = *lineStart + "\t";
     escapeInto(line, function);
+    line += "\tus=" + decimal(microseconds());
     for (const auto& [name, value] : fields) {
         line += '\t' + name + '=';
         escapeInto(line, value);

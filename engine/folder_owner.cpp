@@ -1,0 +1,49 @@
+#include "engine/folder_owner.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <stdexcept>
+#include <system_error>
+
+#include "common/failure.h"
+#include "common/handles.h"
+#include "common/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t TRUSTED_INSTALLER[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+bool trusted(PSID owner)
+{
+    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+        return true;
+    PSID installer = nullptr;
+    ConvertStringSidToSidW(TRUSTED_INSTALLER, &installer); // a constant: it always converts
+    const LocalPtr<void> owned(installer);
+    return installer != nullptr && EqualSid(owner, installer);
+}
+
+} // namespace
+
+void refuseForeignOwner(const fs::path& folder)
+{
+    std::error_code error;
+    if (!fs::exists(folder, error))
+        return;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD code = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                             nullptr, nullptr, nullptr, &raw);
+    const LocalPtr<void> descriptor(raw);
+    SetLastError(code);
+    require(code == ERROR_SUCCESS, "Check folder owner");
+    if (!trusted(owner))
+        throw std::runtime_error("The folder " + narrow(folder.wstring()) +
+                                 " is owned by another account, not by Administrators or the system, so it cannot be "
+                                 "trusted. Nothing was changed. Check who created it, then remove it or make "
+                                 "Administrators its owner, and try again.");
+}

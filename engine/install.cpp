@@ -1,0 +1,205 @@
+#include "engine/install.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "common/failure.h"
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/text.h"
+#include "common/product.h"
+#include "common/wizard_state.h"
+#include "engine/health.h"
+#include "engine/markers.h"
+#include "engine/preinstall_checks.h"
+#include "engine/runtime_check.h"
+#include "package/extract.h"
+#include "package/guarded_files.h"
+#include "ui/firewall_prompt.h"
+#include "windows/firewall.h"
+#include "windows/installed_apps.h"
+#include "windows/service.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Full control for the system, Administrators and the service's own account, inherited by
+// everything below; nothing inherited from ProgramData, where every user may read.
+constexpr wchar_t DATA_PROTECTION[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)";
+
+struct Folders {
+    fs::path application = appDir();
+    fs::path data = dataDir();
+    fs::path menu = shortcuts();
+};
+
+// What this run has created so far, and so what a rollback has to undo. The data folder is not
+// among them: it may hold the accounts and logs of an earlier installation.
+struct Undo {
+    bool serviceCreated = false;
+    bool ruleAdded = false;
+    bool registered = false;
+    bool menuCreated = false;
+    bool appCreated = false;
+};
+
+void protectDataFolder(const fs::path& data)
+{
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(DATA_PROTECTION, SDDL_REVISION_1, &raw, nullptr) !=
+                FALSE,
+            "Create data permissions");
+    const LocalPtr<void> descriptor(raw);
+    PACL list = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted); // the string always holds a list
+    // Protected: the folders above grant every user read access, which must not reach the data.
+    const DWORD code = SetNamedSecurityInfoW(const_cast<wchar_t*>(data.c_str()), SE_FILE_OBJECT,
+                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                             nullptr, nullptr, list, nullptr);
+    SetLastError(code);
+    require(code == ERROR_SUCCESS, "Protect Console data");
+}
+
+// The list goes on before "data" and "logs" exist, so that they inherit it from the start.
+void prepareDataFolder(const fs::path& data)
+{
+    fs::create_directories(data);
+    protectDataFolder(data);
+    fs::create_directories(data / L"data");
+    fs::create_directories(data / L"logs");
+    writeText(data / MARKER_FILE, DATA_MARKER);
+}
+
+void writeSettings(const fs::path& application, unsigned port, bool ruleAdded)
+{
+    writeText(application / SETTINGS_FILE, "[Console]\r\nPort=" + std::to_string(port) +
+                                               "\r\nFirewall=" + (ruleAdded ? "1" : "0") + "\r\n");
+}
+
+void copyUninstaller(const fs::path& application)
+{
+    const fs::path target = application / L"Uninstall.exe";
+    noReparse(target);
+    // Fail if it exists: the folder is new, so anything there was not put there by us.
+    require(CopyFileW(exePath().c_str(), target.c_str(), TRUE) != FALSE, "Install uninstall wizard");
+}
+
+void startConsoleService()
+{
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    require(manager != nullptr, "Open Console service manager");
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_START));
+    require(service != nullptr, "Open Console service for startup");
+    require(StartServiceW(service.get(), 0, nullptr) != FALSE, "Start Console service");
+}
+
+// Returns whether the rule was added. The user may retry as often as needed, go on without the
+// rule (the console then answers only on this computer) or cancel the whole installation.
+bool openFirewall(unsigned port)
+{
+    for (;;) {
+        try {
+            firewall(true, port);
+            return true;
+        } catch (const std::exception& problem) {
+            const std::string text = problem.what();
+            logFirewallFailure(text); // before the question, so that the prompt can point to it
+            const int answer = askFirewallFailure(text);
+            if (answer == 1)
+                return false;
+            if (answer != 0)
+                throw std::runtime_error("Installation cancelled after the firewall rule could not be created.");
+        }
+    }
+}
+
+void createShortcuts(const fs::path& menu, unsigned port, Undo& undo)
+{
+    noReparse(menu);
+    fs::create_directories(menu);
+    undo.menuCreated = true;
+    writeText(menu / L"Open Console.url",
+              "[InternetShortcut]\r\nURL=http://localhost:" + std::to_string(port) + "/\r\n");
+    writeText(menu / L"Installation manual.url", "[InternetShortcut]\r\nURL=" + narrow(MANUAL_URL) + "\r\n");
+}
+
+// Everything after the checks: each step records what it created before the next one starts.
+void installSteps(const Folders& folders, unsigned port, bool firewallWanted, const Progress& progress, Undo& undo)
+{
+    prepareDataFolder(folders.data);
+
+    noReparse(folders.application);
+    fs::create_directories(folders.application);
+    undo.appCreated = true;
+    extractPayload(folders.application, progress);
+    writeSettings(folders.application, port, false);
+    writeText(folders.application / MARKER_FILE, APP_MARKER);
+    copyUninstaller(folders.application);
+
+    progress(70, L"Checking bundled runtime...");
+    checkRuntime(folders.application);
+
+    progress(80, L"Registering and starting Windows Service...");
+    createService();
+    undo.serviceCreated = true;
+    startConsoleService();
+    waitHealthy(port);
+
+    if (firewallWanted) {
+        progress(90, L"Allowing access on private and domain networks...");
+        undo.ruleAdded = openFirewall(port);
+    }
+    writeSettings(folders.application, port, undo.ruleAdded);
+    firewallAdded = undo.ruleAdded;
+
+    undo.registered = true; // also a half-written entry has to go
+    registerUninstall(true);
+    createShortcuts(folders.menu, port, undo);
+    progress(100, L"Installation complete.");
+}
+
+// Undoes in the reverse order of dependence: the service first, since it runs from the
+// application folder. The first undo that fails stops the rollback, so that nothing is deleted
+// from under something that is still in place.
+[[noreturn]] void rollBack(const Folders& folders, unsigned port, const Undo& undo, const std::string& message)
+{
+    try {
+        if (undo.serviceCreated)
+            stopDeleteService();
+        if (undo.ruleAdded)
+            firewall(false, port);
+        if (undo.registered)
+            registerUninstall(false);
+        if (undo.menuCreated)
+            removeTree(folders.menu);
+        if (undo.appCreated) {
+            removeTree(folders.application);
+            removeEmptyFolder(folders.application.parent_path());
+        }
+    } catch (const std::exception& cleanup) {
+        throw std::runtime_error(message + "\nCleanup needs attention: " + cleanup.what());
+    }
+    throw std::runtime_error(message + "\nSaved data and logs were retained. Correct the problem, then retry.");
+}
+
+} // namespace
+
+void install(unsigned port, bool firewall, Progress progress)
+{
+    const Folders folders;
+    preinstallChecks(port, progress);
+    Undo undo;
+    try {
+        installSteps(folders, port, firewall, progress, undo);
+    } catch (const std::exception& problem) {
+        rollBack(folders, port, undo, problem.what());
+    }
+}

@@ -1,0 +1,97 @@
+#include "engine/uninstall.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "common/folders.h"
+#include "engine/folder_owner.h"
+#include "engine/markers.h"
+#include "package/guarded_files.h"
+#include "windows/firewall.h"
+#include "windows/installed_apps.h"
+#include "windows/service.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Settings {
+    unsigned port = 8080;
+    bool ruleAdded = false;
+};
+
+bool present(const fs::path& p)
+{
+    std::error_code error;
+    return fs::exists(p, error);
+}
+
+// Nothing is removed unless the application folder carries our marker byte for byte, so that a
+// damaged or foreign folder at our path is never taken for an installation.
+void recogniseInstallation(const fs::path& application)
+{
+    const fs::path marker = application / MARKER_FILE;
+    if (!present(marker) || !holdsMarker(marker, APP_MARKER))
+        throw std::runtime_error("No recognized Console installation found. Nothing was removed.");
+}
+
+// Only a data folder that says it is ours may be deleted; a missing marker fails as unreadable.
+void recogniseDataFolder(const fs::path& data)
+{
+    if (!holdsMarker(data / MARKER_FILE, DATA_MARKER))
+        throw std::runtime_error("Unrecognized data folder; refusing to delete it.");
+}
+
+// What the installation recorded; a missing file or key gives the defaults, which never remove
+// a rule that this product may not have added.
+Settings readSettings(const fs::path& application)
+{
+    const std::wstring file = (application / SETTINGS_FILE).wstring();
+    Settings settings;
+    settings.port = GetPrivateProfileIntW(L"Console", L"Port", 8080, file.c_str());
+    settings.ruleAdded = GetPrivateProfileIntW(L"Console", L"Firewall", 0, file.c_str()) != 0;
+    return settings;
+}
+
+} // namespace
+
+void uninstall(bool deleteData, Progress progress)
+{
+    const fs::path application = appDir();
+    const fs::path data = dataDir();
+    noReparse(application);
+    noReparse(data);
+    noReparse(application / MARKER_FILE);
+    recogniseInstallation(application);
+    if (deleteData) {
+        refuseForeignOwner(data.parent_path());
+        refuseForeignOwner(data);
+    }
+    if (deleteData && present(data))
+        recogniseDataFolder(data);
+    const Settings settings = readSettings(application);
+
+    // Every refusal is behind us; from here on each step removes something.
+    progress(10, L"Stopping Console safely...");
+    stopDeleteService();
+    if (settings.ruleAdded)
+        firewall(false, settings.port);
+    progress(55, L"Removing application and shortcuts...");
+    removeTree(shortcuts());
+    removeTree(application);
+    removeEmptyFolder(application.parent_path());
+    registerUninstall(false);
+
+    if (deleteData) {
+        progress(85, L"Removing saved data...");
+        removeTree(data);
+        removeEmptyFolder(data.parent_path());
+        progress(100, L"Console and its data have been removed.");
+    } else {
+        progress(100, L"Console removed. Your database and logs have been kept.");
+    }
+}

@@ -1,0 +1,182 @@
+// When the firewall rule cannot be added: the setup log, the prompt and what each answer does
+// to the installation. The rule set's refusals and the prompt's answers come from the test shim
+// (Wine's firewall accepts every rule and a prompt needs a user); the service, files and
+// registry are the prefix's own.
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "tests/support/headless.h"
+#include "tests/support/installation.h"
+#include "tests/support/links.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/shim.h"
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+
+namespace {
+
+constexpr char PROMPT_START[] = "Windows Firewall access could not be configured.\r\n\r\n"
+                                "Save Console firewall rule (HRESULT 0x80070005): Access denied.\r\n"
+                                "\r\n\r\nTry Again: retry after correcting the Windows firewall problem.\r\n"
+                                "Continue: finish installation without adding a firewall rule. Access from "
+                                "other computers may remain blocked.\r\nCancel: cancel installation and keep "
+                                "saved data.\r\n\r\n";
+constexpr char LOG_SAVED[] = "Details: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
+constexpr char CANCELLED[] = "Installation cancelled after the firewall rule could not be created.\n"
+                             "Saved data and logs were retained. Correct the problem, then retry.";
+
+// The rule set refuses the first `refusals` rules; the prompt gets `answers` in order.
+std::string plan(int refusals, const std::string& answers)
+{
+    std::string text = "process headless_setup.exe\nfast Sleep max=100\n";
+    for (int call = 1; call <= refusals; ++call)
+        text += "fail INetFwRules::Add call=" + std::to_string(call) + " return=0x80070005\n";
+    return text + "answer MessageBoxW " + answers + "\n";
+}
+
+std::vector<std::string> prompts()
+{
+    std::vector<std::string> texts;
+    for (const ShimRecord& box : readShimRecords("MessageBoxW")) {
+        EXPECT_EQ(box["caption"], "Console network access");
+        EXPECT_EQ(box["style"], "310") << "Cancel, Try Again, Continue; warning; Try Again by default";
+        EXPECT_EQ(box["owner"], "no") << "no window in a headless run";
+        texts.push_back(box["text"]);
+    }
+    return texts;
+}
+
+struct Answer {
+    const char* name;
+    std::string answers;
+    std::string outcome; // without the port
+    bool installed;
+};
+
+std::ostream& operator<<(std::ostream& out, const Answer& answer)
+{
+    return out << answer.name;
+}
+
+class PromptAnswer : public testing::TestWithParam<Answer> {};
+
+} // namespace
+
+// One refusal, then the answer: the log line comes before the prompt, and the answer alone
+// decides how the installation goes on.
+TEST_P(PromptAnswer, DecidesHowTheInstallationGoesOn)
+{
+    const Answer& answer = GetParam();
+    const unsigned port = unusedLoopbackPort();
+    const HeadlessRun run = headlessInstall(port, true, plan(1, answer.answers));
+
+    EXPECT_EQ(run.outcome, answer.outcome);
+    EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) + LOG_SAVED));
+    EXPECT_EQ(std::count(run.reports.begin(), run.reports.end(),
+                         std::pair<int, std::string>{90, "Allowing access on private and domain networks..."}),
+              1);
+    const std::string log = readBytes(dataDir() / L"logs" / L"setup.log");
+    EXPECT_THAT(log, testing::EndsWith(" UTC: Save Console firewall rule (HRESULT 0x80070005): Access denied.\r\r\n\r\n"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "one entry; the message's own line break is kept";
+    if (answer.installed)
+        expectApplicationFiles(port, answer.answers == "IDTRYAGAIN");
+    else
+        EXPECT_FALSE(fs::exists(appDir()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryAnswer, PromptAnswer,
+    testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", true},
+                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", true},
+                    Answer{"Cancel", "IDCANCEL", CANCELLED, false},
+                    Answer{"EscapeOrCloseBox", "IDCLOSE", CANCELLED, false},
+                    Answer{"BoxNotShown", "0", CANCELLED, false}),
+    [](const testing::TestParamInfo<Answer>& row) { return std::string(row.param.name); });
+
+// Each refusal is logged and asked about again; the log keeps every entry, in UTC without
+// leading zeros.
+TEST(SetupLog, KeepsOneEntryPerRefusal)
+{
+    const unsigned port = unusedLoopbackPort();
+    const HeadlessRun run = headlessInstall(
+        port, true, plan(2, "IDTRYAGAIN IDTRYAGAIN") + "value GetSystemTime year=2026 month=3 day=4 hour=9 minute=5 second=7\n");
+    EXPECT_EQ(run.outcome, "done firewallAdded=1");
+    EXPECT_EQ(prompts().size(), 2u);
+    const std::string entry = std::string("2026-3-4 9:5:7 UTC: ") + "Save Console firewall rule (HRESULT 0x80070005): "
+                              "Access denied.\r\r\n\r\n";
+    EXPECT_EQ(readBytes(dataDir() / L"logs" / L"setup.log"), entry + entry);
+    expectApplicationFiles(port, true);
+}
+
+namespace {
+
+struct LogProblem {
+    const char* name;
+    std::string plan;     // besides the refusal and the answer
+    bool logFolderLinked; // the kept data folder's "logs" is a link to another folder
+    std::string lastLine;
+};
+
+std::ostream& operator<<(std::ostream& out, const LogProblem& problem)
+{
+    return out << problem.name;
+}
+
+class UnsavedLog : public testing::TestWithParam<LogProblem> {};
+
+void keepDataFolder()
+{
+    writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
+}
+
+} // namespace
+
+// A log that cannot be written is named in the prompt, and changes nothing else.
+TEST_P(UnsavedLog, IsToldInThePromptAndChangesNothingElse)
+{
+    const LogProblem& problem = GetParam();
+    keepDataFolder();
+    const fs::path elsewhere = L"C:\\elsewhere";
+    fs::create_directories(elsewhere);
+    if (problem.logFolderLinked)
+        makeDirectoryLink(dataDir() / L"logs", elsewhere);
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true, plan(1, "IDCONTINUE") + problem.plan);
+    EXPECT_EQ(run.outcome, "done firewallAdded=0");
+    EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) + problem.lastLine));
+    EXPECT_FALSE(fs::exists(elsewhere / L"setup.log")) << "nothing is written through the link";
+}
+
+// The logs folder is created by the installation itself, so its absence at this point is the
+// shim's (the fifth file opened, after the kept marker's reading and three writes, fails as for a
+// missing folder); the link is a real Linux-side link.
+INSTANTIATE_TEST_SUITE_P(
+    EveryProblem, UnsavedLog,
+    testing::Values(
+        LogProblem{"LogsFolderMissing", "fail _wfopen call=5 errno=2 return=0\n", false,
+                   "The setup log could not be saved: Cannot write setup.log"},
+        LogProblem{"LinkOnTheLogPath", "", true,
+                   "The setup log could not be saved: Installation paths must not contain links or junctions"}),
+    [](const testing::TestParamInfo<LogProblem>& row) { return std::string(row.param.name); });
+
+// A later failure after "Continue" rolls back without touching a rule that was never added.
+TEST(PromptContinue, LeavesNoRuleToRemoveInALaterRollback)
+{
+    const unsigned port = unusedLoopbackPort();
+    const HeadlessRun run = headlessInstall(port, true, plan(1, "IDCONTINUE") + "fail _wfopen call=7 errno=28 return=0\n");
+    EXPECT_THAT(run.outcome, testing::StartsWith("Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"
+                                                 "\\Quellmark Console\\Installation manual.url\nSaved data"));
+    EXPECT_THAT(firewallCalls(), ElementsAre("Add Quellmark Console HTTP " + std::to_string(port)));
+    EXPECT_FALSE(fs::exists(appDir()));
+}

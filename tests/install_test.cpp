@@ -1,0 +1,241 @@
+// Failures of the install sequence and its rollback, through headless_setup.exe in a prefix of
+// each test's own, with the sample console on a free port. The recovery flag of the service,
+// which Wine 8 refuses, comes from the test shim, as do the faults that a prefix cannot produce
+// for real (the rows say which).
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/product.h"
+#include "common/handles.h"
+#include "common/text.h"
+#include "tests/support/headless.h"
+#include "tests/support/installation.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/machine_snapshot.h"
+#include "tests/support/sample_switches.h"
+#include "tests/support/shim.h"
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace {
+
+constexpr char RETAINED[] = "\nSaved data and logs were retained. Correct the problem, then retry.";
+
+// One way to make one step of the installation fail: something put in its way for real before
+// the run (arrange), or a fault of the test shim where a prefix cannot fail for real (plan).
+struct StepFault {
+    const char* name;
+    int step;
+    std::function<void()> arrange;
+    std::function<std::string()> plan;
+    std::string expected; // the failure text without its closing sentence
+};
+
+std::ostream& operator<<(std::ostream& out, const StepFault& fault)
+{
+    return out << fault.name;
+}
+
+void blockWithFile(const fs::path& path)
+{
+    fs::remove_all(path);
+    writeBytes(path, "");
+}
+
+void keepDataFolder(const std::string& marker = "QuellmarkConsoleData/1\n")
+{
+    writeBytes(dataDir() / L"product.txt", marker);
+}
+
+std::string fixed(const char* plan)
+{
+    return plan;
+}
+
+// _wmkdir calls before the Start-menu folder: two levels each for the data and application
+// folders, "data" and "logs", and one per folder of the package.
+std::string failStartMenuFolder()
+{
+    int folders = 6;
+    for (const auto& entry : fs::recursive_directory_iterator(sampleFolder()))
+        folders += entry.is_directory() ? 1 : 0;
+    return "fail _wmkdir call=" + std::to_string(folders + 1) + " errno=13 return=-1\n";
+}
+
+const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";
+const std::string STARTMENU = "filesystem error: cannot create directories: Permission denied "
+                              "[C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console]";
+
+// The installer's pauses and its wait for a hanging helper are cut short; its children keep
+// theirs, so that a hanging interpreter really hangs. A tenth of a second still leaves a stopping
+// console the time it needs.
+const std::string QUICK = "process headless_setup.exe\nfast Sleep max=100\nfast WaitForSingleObject max=3000\nprocess *\n";
+
+std::vector<std::string> added(unsigned port)
+{
+    return {"Add Quellmark Console HTTP " + std::to_string(port)};
+}
+
+std::vector<std::string> addedAndRemoved(unsigned port)
+{
+    return {"Add Quellmark Console HTTP " + std::to_string(port), "Remove Quellmark Console HTTP"};
+}
+
+class InstallFault : public testing::TestWithParam<StepFault> {};
+
+} // namespace
+
+// Every step from the data folder to the last shortcut fails once; whatever had been created by
+// then is taken away again, and the machine is as it was apart from the data folder.
+TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
+{
+    const StepFault& fault = GetParam();
+    if (fault.arrange)
+        fault.arrange();
+    const MachineSnapshot before = takeSnapshot();
+
+    const unsigned port = unusedLoopbackPort();
+    const HeadlessRun run = headlessInstall(port, true, QUICK + fault.plan());
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_EQ(run.outcome, fault.expected + RETAINED);
+    EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
+    EXPECT_EQ(firewallCalls(), fault.step < 14 ? std::vector<std::string>{} : fault.step == 14 ? added(port) : addedAndRemoved(port));
+}
+
+// Files in the way, switches of the sample console and a held port are real; the rest is the shim.
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, InstallFault,
+    testing::Values(
+        StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\ProgramData\\Vostrel\\Quellmark Console]"},
+        StepFault{"DataPermissionsNotBuilt", 2, nullptr,
+                  [] { return fixed("fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n"); }, "Create data permissions (1336): Invalid ACL.\r\n"},
+        StepFault{"DataFolderNotProtected", 2, nullptr, [] { return fixed("fail SetNamedSecurityInfoW call=1 return=5\n"); }, "Protect Console data (5): Access denied.\r\n"},
+        StepFault{"DataSubfolderBlockedByAFile", 3, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\ProgramData\\Vostrel\\Quellmark Console\\logs]"},
+        StepFault{"DataMarkerNotWritten", 4, nullptr, [] { return fixed("fail _wfopen call=1 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Vostrel\\Quellmark Console\\product.txt"},
+        StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, [] { return fixed(""); }, "filesystem error: cannot create directories: Not a directory [C:\\Program Files\\Vostrel\\Quellmark Console]"},
+        StepFault{"ApplicationFileNotWritten", 6, nullptr, [] { return fixed("fail WriteFile call=1 error=112 return=0\n"); }, "Write application file (112): Disk full.\r\n"},
+        StepFault{"SettingsNotWritten", 7, nullptr, [] { return fixed("fail _wfopen call=2 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\console.ini"},
+        StepFault{"ApplicationMarkerNotWritten", 8, nullptr, [] { return fixed("fail _wfopen call=3 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\product.txt"},
+        StepFault{"UninstallerNotCopied", 9, nullptr, [] { return fixed("fail CopyFileW call=1 error=5 return=0\n"); }, "Install uninstall wizard (5): Access denied.\r\n"},
+        StepFault{"RuntimeExitsWithAnError", 10, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, [] { return fixed(""); }, "The bundled runtime could not start. Check Windows version and available security software logs."},
+        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, [] { return fixed(""); }, "Windows helper timed out"},
+        StepFault{"ServiceNotRegistered", 11, nullptr, [] { return fixed("fail CreateServiceW call=1 error=1073 return=0\n"); }, "Create Console service (1073): Service exists.\r\n"},
+        StepFault{"ServiceManagerNotOpened", 12, nullptr, [] { return fixed("fail OpenSCManagerW call=3 error=5 return=0\n"); }, "Open Console service manager (5): Access denied.\r\n"},
+        StepFault{"ServiceNotOpenedForStart", 12, nullptr, [] { return fixed("fail OpenServiceW call=2 error=5 return=0\n"); }, "Open Console service for startup (5): Access denied.\r\n"},
+        StepFault{"ServiceNotStarted", 12, nullptr, [] { return fixed("fail StartServiceW call=1 error=1053 return=0\n"); }, "Start Console service (1053): Service request timeout.\r\n"},
+        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, [] { return fixed(""); }, UNHEALTHY},
+        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); }, [] { return fixed(""); }, UNHEALTHY},
+        StepFault{"FirewallCancelled", 14, nullptr, [] { return fixed("fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n"); }, "Installation cancelled after the firewall rule could not be created."},
+        StepFault{"FinalSettingsNotWritten", 15, nullptr, [] { return fixed("fail _wfopen call=4 errno=28 return=0\n"); }, "Cannot write C:\\Program Files\\Vostrel\\Quellmark Console\\console.ini"},
+        StepFault{"InstalledAppsEntryNotWritten", 17, nullptr, [] { return fixed("fail RegCreateKeyExW call=1 return=5\n"); }, "Register Installed Apps entry (5): Access denied.\r\n"},
+        StepFault{"StartMenuFolderNotCreated", 18, nullptr, failStartMenuFolder, STARTMENU},
+        StepFault{"ConsoleShortcutNotWritten", 19, nullptr, [] { return fixed("fail _wfopen call=5 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url"},
+        StepFault{"ManualShortcutNotWritten", 20, nullptr, [] { return fixed("fail _wfopen call=6 errno=28 return=0\n"); }, "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Installation manual.url"}),
+    [](const testing::TestParamInfo<StepFault>& row) { return std::string(row.param.name); });
+
+namespace {
+
+// The rollback after a failure at the very end (the second shortcut), when one undo action
+// fails: the later ones are not attempted, so what they would have removed is still there.
+struct UndoFault {
+    const char* name;
+    std::string plan;
+    std::string cleanupText; // where it ends in "\\", the name of the file that was held follows
+    bool serviceLeft, ruleRemoved, entryLeft, menuLeft, applicationLeft;
+};
+
+std::ostream& operator<<(std::ostream& out, const UndoFault& fault)
+{
+    return out << fault.name;
+}
+
+class RollbackFault : public testing::TestWithParam<UndoFault> {};
+
+constexpr char LAST_SHORTCUT_FAILS[] = "fail _wfopen call=6 errno=28 return=0\n";
+constexpr char LAST_SHORTCUT_TEXT[] =
+    "Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Installation manual.url";
+
+} // namespace
+
+TEST_P(RollbackFault, StopsAtTheFirstUndoThatFails)
+{
+    const UndoFault& fault = GetParam();
+    const unsigned port = unusedLoopbackPort();
+    const HeadlessRun run = headlessInstall(port, true, QUICK + LAST_SHORTCUT_FAILS + fault.plan);
+    EXPECT_EQ(run.exitCode, 1u);
+    const std::string expected = LAST_SHORTCUT_TEXT + std::string("\nCleanup needs attention: ") + fault.cleanupText;
+    // The order in which a folder lists its files is the file system's.
+    if (expected.back() == '\\')
+        EXPECT_THAT(run.outcome, testing::StartsWith(expected));
+    else
+        EXPECT_EQ(run.outcome, expected);
+    EXPECT_EQ(serviceState() != 0, fault.serviceLeft);
+    EXPECT_EQ(firewallCalls(), fault.ruleRemoved ? addedAndRemoved(port) : added(port));
+    EXPECT_EQ(!uninstallValue(L"DisplayName").empty(), fault.entryLeft);
+    EXPECT_EQ(fs::exists(shortcuts() / L"Open Console.url"), fault.menuLeft);
+    EXPECT_EQ(fs::exists(appDir() / L"product.txt"), fault.applicationLeft);
+    EXPECT_EQ(readBytes(dataDir() / L"product.txt"), "QuellmarkConsoleData/1\n");
+}
+
+// Every undo fault is the shim's: a prefix removes what it was given without complaint.
+INSTANTIATE_TEST_SUITE_P(
+    EveryUndo, RollbackFault,
+    testing::Values(
+        UndoFault{"ServiceRemoval", "fail ControlService call=1 error=5 return=0\n", "Stop Console service (5): Access denied.\r\n", true, false, true, true, true},
+        UndoFault{"RuleRemoval", "fail INetFwRules::Remove call=1 return=0x80070005\n", "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", false, true, true, true, true},
+        UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n", "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, true, true},
+        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url]", false, true, false, true, true},
+        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\", false, true, false, false, true}),
+    [](const testing::TestParamInfo<UndoFault>& row) { return std::string(row.param.name); });
+
+// A kept data folder whose marker goes on for a gigabyte is not ours, and is not read whole.
+TEST(InstallChecks, RefuseAMarkerLongerThanOursWithoutReadingIt)
+{
+    keepDataFolder();
+    const fs::path marker = dataDir() / L"product.txt";
+    {
+        const UniqueHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        LARGE_INTEGER size{};
+        size.QuadPart = 1LL << 30; // sparse on the Linux side
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+    }
+    // The 64th read of the C runtime fails and leaves a record: only a marker read whole gets there.
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), false, QUICK + "fail _read call=64 errno=5 return=-1\n");
+    EXPECT_EQ(run.outcome, "The data folder is not recognized as Quellmark Console. It will not be overwritten.");
+    EXPECT_THAT(readShimRecords("_read"), IsEmpty());
+}
+
+// A console that is still starting cannot take the stop control; the rollback waits until it
+// has started and stops it then, instead of leaving it behind with the application folder.
+TEST(InstallRollback, StopsAConsoleThatIsStillStartingOnceItHasStarted)
+{
+    setSampleSwitch(L"Service", L"StartPending", 1);
+    const MachineSnapshot before = takeSnapshot();
+    // The session's record file, read directly: the shim helpers belong to the main thread.
+    const fs::path records = fs::temp_directory_path() / ("qmshim-" + std::to_string(GetCurrentProcessId())) / L"records.txt";
+    std::atomic<bool> done{false};
+    std::thread release([&] {
+        while (!done && readBytes(records).find("ControlService\tcontrol=1\tstate=2\temulated=yes") == std::string::npos)
+            Sleep(10);
+        setSampleSwitch(L"Service", L"StartPending", 0);
+    });
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), false, "process headless_setup.exe\nfast Sleep max=250\n");
+    done = true;
+    release.join();
+    EXPECT_EQ(run.outcome, UNHEALTHY + RETAINED);
+    EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
+}

@@ -1,0 +1,61 @@
+#include "tests/support/headless.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/support/processes.h"
+#include "tests/support/shim.h"
+
+namespace {
+
+constexpr char FAILED[] = "failed: ";
+
+// "<percent> <status>" lines until "done..." or "failed: <text>", which runs to the end: a
+// failure text may hold line breaks of its own.
+HeadlessRun parse(const ProcessResult& result)
+{
+    HeadlessRun run{result.exitCode, {}, {}, result.output};
+    std::size_t at = 0;
+    while (at < result.output.size()) {
+        const std::size_t end = result.output.find('\n', at);
+        const std::string line = result.output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.rfind(FAILED, 0) == 0) {
+            run.outcome = result.output.substr(at + sizeof FAILED - 1);
+            if (!run.outcome.empty() && run.outcome.back() == '\n')
+                run.outcome.pop_back();
+            return run;
+        }
+        const std::size_t blank = line.find(' ');
+        if (line.rfind("done", 0) == 0 || blank == std::string::npos)
+            run.outcome = line;
+        else
+            run.reports.emplace_back(std::stoi(line.substr(0, blank)), line.substr(blank + 1));
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return run;
+}
+
+HeadlessRun run(const std::wstring& arguments, const std::string& plan)
+{
+    // Ample for a health wait of 30 slow probes; a hang still ends the test.
+    return parse(runWithShim(headlessProgram(), arguments, plan, 300000));
+}
+
+} // namespace
+
+std::wstring headlessProgram()
+{
+    return (testProgramFolder() / L"headless_setup.exe").wstring();
+}
+
+HeadlessRun headlessInstall(unsigned port, bool firewall, const std::string& plan)
+{
+    return run(L"install " + std::to_wstring(port) + (firewall ? L" 1" : L" 0"), plan);
+}
+
+HeadlessRun headlessUninstall(bool deleteData, const std::string& plan)
+{
+    return run(deleteData ? L"uninstall 1" : L"uninstall 0", plan);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Runs the install and uninstall sequences through headless_setup.exe (built beside the test
+// programs), under the test shim with the given plan, in the test's own prefix.
+
+struct HeadlessRun {
+    DWORD exitCode = 0;
+    std::vector<std::pair<int, std::string>> reports; // every progress report, in order
+    std::string outcome;                              // "done ..." or the failure text alone
+    std::string output;                               // everything it printed
+};
+
+HeadlessRun headlessInstall(unsigned port, bool firewall, const std::string& plan = "");
+HeadlessRun headlessUninstall(bool deleteData, const std::string& plan = "");
+
+// The program itself, which an installation copies as its uninstaller.
+std::wstring headlessProgram();
