@@ -97,6 +97,8 @@ TEST_F(Firewall, AddsTheConsoleRuleWithEveryProperty)
     const auto created = readShimRecords("CoCreateInstance");
     ASSERT_EQ(created.size(), 2u);
     EXPECT_EQ(created[1]["name"], "NetFwRule");
+    for (const ShimRecord& object : created)
+        EXPECT_EQ(object["context"], "1") << object["name"] << ": CLSCTX_INPROC_SERVER only";
     EXPECT_EQ(added[0]["rule"], created[1]["object"]) << "the rule that was built is the one added";
     for (const auto& [object, count] : finalReferenceCounts())
         EXPECT_EQ(count, "0") << object << " was not fully released";

@@ -40,6 +40,16 @@ TEST(Folders, ExePathIsTheRunningProgram)
     EXPECT_TRUE(fs::is_regular_file(self));
 }
 
+TEST(Folders, ExePathRefusesANameCutToTheBuffer)
+{
+    // No path here is that long; the shim makes GetModuleFileNameW fill the whole buffer, as
+    // Windows does when the name does not fit.
+    loadShim("fail GetModuleFileNameW call=1 error=122 return=32768\n");
+    const std::string text = failureText([] { exePath(); });
+    unloadShim();
+    EXPECT_EQ(text.rfind("Get executable path (122)", 0), 0u) << text;
+}
+
 // The shell returns its failure and leaves the thread's last error alone; the text shows the
 // returned code.
 TEST(Folders, UnknownFolderIsALocateFailureWithTheShellsCode)

@@ -132,6 +132,9 @@ TEST(WriteText, ReplacesTheWholeFile)
     const Scratch scratch;
     const fs::path file = scratch.root / L"console.ini";
     writeText(file, "[Console]\r\nPort=65535\r\nFirewall=1\r\n");
+    EXPECT_EQ(readText(file), "[Console]\r\nPort=65535\r\nFirewall=1\r\n") << "no line break translated";
+    writeText(file, "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(fs::file_size(file), 22u) << "a line feed stays one byte";
     writeText(file, "short");
     EXPECT_EQ(readText(file), "short");
     writeText(file, "");

@@ -19,7 +19,7 @@ class Health : public testing::Test {
 protected:
     void SetUp() override { loadShim(plan()); }
     void TearDown() override { unloadShim(); }
-    virtual std::string plan() const { return ""; }
+    virtual std::string plan() const { return "record WinHttpOpen args=ws,d\n"; }
 
     static bool probe(const std::string& response, unsigned delayMs = 0)
     {
@@ -66,6 +66,23 @@ TEST_F(Health, AcceptsBothMarkersInAnyOrderAndFormat)
     EXPECT_TRUE(probe(httpResponse(200, "quellmark-controller 0.2.610"))) << "a plain substring test";
 }
 
+TEST_F(Health, AsksTheHealthPathOfTheLoopbackAddressDirectly)
+{
+    LoopbackServer server(httpResponse(200, HEALTHY));
+    EXPECT_TRUE(health(server.port));
+    const std::vector<std::string> received = server.received();
+    ASSERT_EQ(received.size(), 1u);
+    const std::string& request = received[0];
+    EXPECT_EQ(request.rfind("GET /api/v1/health HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("\r\nUser-Agent: QuellmarkSetup/0.2.61\r\n"), std::string::npos) << request;
+    EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n"), std::string::npos)
+        << request;
+    // With no proxy configured a proxy-aware session goes direct too; the shim shows what was asked.
+    const auto opened = readShimRecords("WinHttpOpen");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0]["arg2"], "1") << "WINHTTP_ACCESS_TYPE_NO_PROXY";
+}
+
 TEST_F(Health, RefusesAnyOtherAnswer)
 {
     EXPECT_FALSE(probe(httpResponse(200, R"({"service":"quellmark-controller","version":"0.2.60"})")));
@@ -78,8 +95,10 @@ TEST_F(Health, RefusesAnyOtherAnswer)
 
 TEST_F(Health, ReadsNoMoreThanTheBodyLimit)
 {
-    // Within the first 16384 bytes the markers count; beyond 20479 they are never read.
-    EXPECT_TRUE(probe(httpResponse(200, std::string(16000, ' ') + HEALTHY)));
+    // Within the first 16384 bytes the markers count; beyond 20479 they are never read. Wine's
+    // WinHTTP fills each 4096-byte read while the body lasts, so the reads end at 16384 exactly.
+    EXPECT_TRUE(probe(httpResponse(200, std::string(16384 - HEALTHY.size(), ' ') + HEALTHY)));
+    EXPECT_FALSE(probe(httpResponse(200, std::string(16384, ' ') + HEALTHY)));
     EXPECT_FALSE(probe(httpResponse(200, std::string(20480, ' ') + HEALTHY)));
     EXPECT_FALSE(probe(httpResponse(200, std::string(1 << 20, 'x') + HEALTHY)));
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/text.h"
@@ -16,6 +17,7 @@
 #include "engine/runtime_check.h"
 #include "tests/support/failures.h"
 #include "tests/support/processes.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -55,28 +57,57 @@ std::string readFile(const fs::path& file)
     return content.str();
 }
 
+// The shim records what the helper was started, killed and waited with (Wine shows no console
+// window and keeps no exit code of a process whose handles are closed).
+class HelperProcess : public testing::Test {
+protected:
+    void SetUp() override { loadShim("record TerminateProcess args=p,d\nrecord WaitForSingleObject args=p,d\n"); }
+    void TearDown() override { unloadShim(); }
+
+    static std::vector<std::string> waits()
+    {
+        std::vector<std::string> timeouts;
+        for (const ShimRecord& wait : readShimRecords("WaitForSingleObject"))
+            timeouts.push_back(wait["arg2"]);
+        return timeouts;
+    }
+};
+
 } // namespace
 
-TEST(HelperProcess, ReturnsTheExitCode)
+TEST_F(HelperProcess, ReturnsTheExitCode)
 {
     EXPECT_EQ(command(CHILD, L"exit 0", 10000), 0u);
     EXPECT_EQ(command(CHILD, L"exit 3", 10000), 3u);
+    const auto started = readShimRecords("CreateProcessW");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[0]["flags"], std::to_string(CREATE_NO_WINDOW)) << "no console window, nothing else";
+    EXPECT_EQ(started[0]["inherit"], "0") << "no handle of the wizard reaches the helper";
+    EXPECT_EQ(waits(), (std::vector<std::string>{"10000", "10000"}));
+
+    unloadShim();
+    loadShim("fail GetExitCodeProcess call=1 error=6 return=0\n");
+    EXPECT_EQ(command(CHILD, L"exit 0", 10000), 1u) << "an exit code that cannot be read counts as a failure";
 }
 
-TEST(HelperProcess, KillsAHelperThatNeverEnds)
+TEST_F(HelperProcess, KillsAHelperThatNeverEnds)
 {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failureOf(CHILD, L"hang", 300), "Windows helper timed out");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "killed, not waited for";
+    const auto kills = readShimRecords("TerminateProcess");
+    ASSERT_EQ(kills.size(), 1u);
+    EXPECT_EQ(kills[0]["arg2"], "1") << "the killed helper's exit code";
+    EXPECT_EQ(waits(), (std::vector<std::string>{"300", "5000"})) << "the time limit, then the grace after the kill";
 }
 
-TEST(HelperProcess, ReportsAProgramThatCannotStart)
+TEST_F(HelperProcess, ReportsAProgramThatCannotStart)
 {
     const std::string text = failureOf(testProgramFolder() / L"no such helper.exe", L"", 1000);
     EXPECT_EQ(text.rfind("Run Windows helper (2)", 0), 0u) << text;
 }
 
-TEST(HelperProcess, PassesQuotedArgumentsAndRunsInItsOwnFolder)
+TEST_F(HelperProcess, PassesQuotedArgumentsAndRunsInItsOwnFolder)
 {
     const FolderWithBlanks folder;
     const fs::path exe = folder.path / L"helper child.exe";

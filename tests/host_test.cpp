@@ -27,6 +27,23 @@ TEST(HostRequirements, PassOnWindows10AsAdministrator)
     EXPECT_NO_THROW(checkHost());
 }
 
+TEST(HostRequirements, RefuseAProcessOutsideTheAdministratorsGroup)
+{
+    // Wine's user is always an administrator; the shim makes the membership test answer no.
+    const ProcessResult probe = runWithShim(testProgramFolder() / L"host_probe.exe", L"",
+                                            "fail CheckTokenMembership call=1 error=5 return=0\n"
+                                            "record AllocateAndInitializeSid args=p,d,d,d\n");
+    const auto group = readShimRecords("AllocateAndInitializeSid");
+    unloadShim();
+    EXPECT_EQ(probe.output,
+              "Administrator permission is required. Right-click setup and choose Run as administrator.\r\n");
+    EXPECT_EQ(probe.exitCode, 1u);
+    ASSERT_EQ(group.size(), 1u);
+    EXPECT_EQ(group[0]["arg2"], "2");
+    EXPECT_EQ(group[0]["arg3"], "32") << "SECURITY_BUILTIN_DOMAIN_RID";
+    EXPECT_EQ(group[0]["arg4"], "544") << "DOMAIN_ALIAS_RID_ADMINS";
+}
+
 TEST(HostRequirements, RefuseWindows7)
 {
     // Wine reads the Windows version it reports from the prefix's registry when a process starts,

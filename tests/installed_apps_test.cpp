@@ -15,6 +15,9 @@
 
 namespace {
 
+// The key that earlier installations wrote and that Installed apps lists.
+constexpr wchar_t ENTRY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuellmarkConsole";
+
 struct StoredValue {
     DWORD type = 0;
     std::vector<BYTE> data;
@@ -23,7 +26,7 @@ struct StoredValue {
 HKEY openEntry(REGSAM access = KEY_READ)
 {
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, access | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, access | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
     return key;
 }
 
@@ -66,7 +69,7 @@ std::string failureOf(bool add)
 bool entryExists()
 {
     HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
     if (status == ERROR_SUCCESS)
         RegCloseKey(key);
     return status == ERROR_SUCCESS;
@@ -136,7 +139,7 @@ TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
 {
     registerUninstall(true);
     HKEY sub = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(UNINSTALL_KEY) + L"\\Nested").c_str(), 0, nullptr, 0,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(ENTRY) + L"\\Nested").c_str(), 0, nullptr, 0,
                               KEY_WRITE | KEY_WOW64_64KEY, nullptr, &sub, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(sub);
@@ -154,9 +157,14 @@ protected:
 
 TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 {
-    loadShim("fail RegSetValueExW call=3 return=5\n");
+    loadShim("fail RegSetValueExW call=3 return=5\nrecord RegSetValueExW args=p,ws\n");
     const std::string text = failureOf(true);
     EXPECT_EQ(text.rfind("Write installation record (5): ", 0), 0u) << text;
+    // Wine lists values by name, Windows in the order written; the shim shows that order.
+    std::vector<std::string> written;
+    for (const ShimRecord& value : readShimRecords("RegSetValueExW"))
+        written.push_back(value["arg2"]);
+    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "DisplayVersion", "Publisher"}));
     unloadShim();
     const HKEY key = openEntry();
     EXPECT_EQ(valueNames(key), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
@@ -166,9 +174,12 @@ TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 
 TEST_F(InstalledAppsFailure, AKeyThatCannotBeCreatedWritesNothing)
 {
-    loadShim("fail RegCreateKeyExW call=1 return=5\n");
+    loadShim("fail RegCreateKeyExW call=1 return=5\nrecord RegCreateKeyExW args=p,ws,d,p,d,x\n");
     const std::string text = failureOf(true);
     EXPECT_EQ(text.rfind("Register Installed Apps entry (5): ", 0), 0u) << text;
+    const auto created = readShimRecords("RegCreateKeyExW");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0]["arg6"], "0x20106") << "KEY_WRITE in the 64-bit view";
     unloadShim();
     EXPECT_FALSE(entryExists());
 }

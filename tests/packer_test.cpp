@@ -300,8 +300,10 @@ TEST_F(Packer, RefusesAFolderThatLacksWhatTheWizardRuns)
     const struct {
         const wchar_t* removed;
         const char* reported;
+        const wchar_t* added = nullptr; // where the removed file is put instead
     } cases[] = {
         {L"QuellmarkConsoleService.exe", "lacks QuellmarkConsoleService.exe at its root"},
+        {L"QuellmarkConsoleService.exe", "lacks QuellmarkConsoleService.exe at its root", L"bin\\QuellmarkConsoleService.exe"},
         {L"runtime\\python.exe", "lacks runtime/python.exe"},
         {L"server\\backend", "lacks the folder server/backend"},
     };
@@ -310,6 +312,8 @@ TEST_F(Packer, RefusesAFolderThatLacksWhatTheWizardRuns)
         writeConsole();
         writeFile(folder / L"server" / L"other.txt", "keeps server/ itself");
         fs::remove_all(folder / test.removed);
+        if (test.added != nullptr)
+            writeFile(folder / test.added, "MZ service");
         const ProcessResult result = pack();
         EXPECT_EQ(result.exitCode, 1u);
         EXPECT_NE(result.output.find(test.reported), std::string::npos) << result.output;

@@ -137,6 +137,8 @@ TEST(PackageEntries, ReportTruncationByTheFieldItFallsIn)
         EXPECT_EQ(verdict(image, length), expected) << "cut after " << length << " bytes";
     }
     EXPECT_EQ(verdict(image), "accepted");
+    EXPECT_EQ(verdict(buildTestPackage({{"a", "1"}, {"A", "2", {}, 2}})), "Truncated file")
+        << "the lengths are judged before the name";
 }
 
 TEST(PackageEntries, MustAccountForEveryByte)
@@ -226,6 +228,8 @@ TEST(PackagePaths, RefuseNamesThatDifferOnlyInLetterCase)
 {
     EXPECT_EQ(verdict(buildTestPackage({{"Lib/Foo.py", "1"}, {"lib/foo.py", "2"}})), "Duplicate package path");
     EXPECT_EQ(verdict(buildTestPackage({{"a/b", "1"}, {"a/b", "1"}})), "Duplicate package path");
+    EXPECT_EQ(verdict(buildTestPackage({{"Zip/A.py", "1"}, {"zip/a.py", "2"}})), "Duplicate package path")
+        << "A and Z, the ends of the folded range";
     EXPECT_EQ(verdict(buildTestPackage({{"Lib/Foo.py", "1"}, {"lib/foo.pyc", "2"}})), "accepted");
 }
 

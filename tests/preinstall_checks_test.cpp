@@ -29,6 +29,34 @@ constexpr char ALREADY_INSTALLED[] =
     "Installed apps first, keeping its data. Agent is a separate product.";
 constexpr char FOREIGN_DATA[] = "The data folder is not recognized as Quellmark Console. It will not be overwritten.";
 
+constexpr char START_MENU_PRESENT[] =
+    "The Quellmark Console Start menu folder already exists. Remove its old shortcuts before installing.";
+constexpr char PORT_IN_USE[] = "The selected port is already in use. Choose a different port.";
+
+// Another program listening on a port of all addresses.
+struct PortHolder {
+    PortHolder()
+    {
+        WSADATA winsock;
+        WSAStartup(MAKEWORD(2, 2), &winsock);
+        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        int length = sizeof address;
+        EXPECT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(socket, 1), 0);
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~PortHolder()
+    {
+        closesocket(socket);
+        WSACleanup();
+    }
+    SOCKET socket = INVALID_SOCKET;
+    unsigned port = 0;
+};
+
 std::string checksFailure(unsigned port = unusedLoopbackPort())
 {
     const std::string text = failureText([port] { preinstallChecks(port, [](int, const std::wstring&) {}); });
@@ -90,27 +118,20 @@ TEST(PreinstallChecks, RefuseAnyTraceOfAnEarlierInstallation)
 TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
 {
     fs::create_directories(shortcuts());
-    EXPECT_EQ(checksFailure(), "The Quellmark Console Start menu folder already exists. Remove its old shortcuts "
-                               "before installing.");
+    EXPECT_EQ(checksFailure(), START_MENU_PRESENT);
+    fs::create_directories(dataDir());
+    EXPECT_EQ(checksFailure(), START_MENU_PRESENT) << "before a data folder without its marker";
 }
 
 TEST(PreinstallChecks, RefuseAPortThatIsInUse)
 {
-    WSADATA winsock;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &winsock), 0);
-    const SOCKET holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    int length = sizeof address;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-    const unsigned port = ntohs(address.sin_port);
-
-    EXPECT_EQ(checksFailure(port), "The selected port is already in use. Choose a different port.");
-    closesocket(holder);
+    unsigned port = 0;
+    {
+        const PortHolder holder;
+        port = holder.port;
+        EXPECT_EQ(checksFailure(port), PORT_IN_USE);
+    }
     EXPECT_EQ(checksFailure(port), "(passed)") << "free again once released";
-    WSACleanup();
 }
 
 TEST(PreinstallChecks, RefuseALinkOnAnyOfTheThreeFolders)
@@ -161,8 +182,18 @@ TEST_F(PreinstallChecksWithShim, NeedAtLeast512MiBFreeOnTheProgramFilesVolume)
     EXPECT_EQ(asked[0]["folder"], "C:\\Program Files");
     unloadShim();
 
-    loadShim("value GetDiskFreeSpaceExW free=536870912\n");
+    loadShim("value GetDiskFreeSpaceExW free=536870912\nrecord setsockopt args=p,x,x\n");
     EXPECT_EQ(checksFailure(), "(passed)") << "exactly 512 MiB is enough";
+    // Wine shares no port between sockets anyway; Windows would, without this option.
+    const auto options = readShimRecords("setsockopt");
+    ASSERT_EQ(options.size(), 1u);
+    EXPECT_EQ(options[0]["arg2"], "0xFFFF") << "SOL_SOCKET";
+    EXPECT_EQ(options[0]["arg3"], "0xFFFFFFFB") << "SO_EXCLUSIVEADDRUSE";
+    unloadShim();
+
+    const PortHolder holder;
+    loadShim("value GetDiskFreeSpaceExW free=1\n");
+    EXPECT_EQ(checksFailure(holder.port), PORT_IN_USE) << "the port is judged before the disk";
 }
 
 TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
@@ -175,6 +206,14 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     loadShim("fail WSAStartup call=1 error=10091 return=10091\n");
     text = checksFailure(8080);
     EXPECT_EQ(text.rfind("Initialize network (10091)", 0), 0u) << text;
+    unloadShim();
+
+    loadShim("fail OpenSCManagerW call=1 error=5 return=0\n");
+    fs::create_directories(appDir());
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "with the application folder there, the service is not asked";
+    fs::remove(appDir());
+    text = checksFailure();
+    EXPECT_EQ(text.rfind("Open Windows services (5)", 0), 0u) << text;
 }
 
 namespace {

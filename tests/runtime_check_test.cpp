@@ -7,6 +7,7 @@
 #include "engine/runtime_check.h"
 #include "tests/support/failures.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +30,16 @@ protected:
 
 TEST_F(RuntimeCheck, PassesWhenTheBundledRuntimeLoadsTheBackend)
 {
+    // The shim records how long the interpreter was given; the sample needs a fraction of it.
+    loadShim("record WaitForSingleObject args=p,d\n");
     EXPECT_EQ(failureText([] { checkRuntime(appDir()); }), "(no failure)");
+    const auto started = readShimRecords("CreateProcessW");
+    const auto waits = readShimRecords("WaitForSingleObject");
+    unloadShim();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0]["application"], "C:\\Program Files\\Vostrel\\Quellmark Console\\runtime/python.exe");
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ(waits[0]["arg2"], "60000");
 }
 
 TEST_F(RuntimeCheck, RefusesARuntimeThatEndsWithAnError)

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/product.h"
 #include "tests/support/failures.h"
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
@@ -25,10 +24,13 @@ namespace {
 constexpr char STOP_REFUSED[] =
     "Console could not be stopped. Application and data were retained; retry uninstall after stopping its service.";
 
+// The name as the console, its documentation and administrators know it.
+constexpr wchar_t CONSOLE_SERVICE[] = L"QuellmarkConsole";
+
 UniqueService openConsoleService(DWORD access)
 {
     const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return UniqueService(OpenServiceW(manager.get(), SERVICE_NAME, access));
+    return UniqueService(OpenServiceW(manager.get(), CONSOLE_SERVICE, access));
 }
 
 SERVICE_STATUS_PROCESS status()
@@ -67,7 +69,11 @@ protected:
         loadShim(plan());
     }
     void TearDown() override { unloadShim(); }
-    virtual std::string plan() const { return "record ControlService\nrecord QueryServiceStatusEx\n"; }
+    virtual std::string plan() const
+    {
+        return "record ControlService\nrecord QueryServiceStatusEx\nrecord OpenSCManagerW args=p,p,x\n"
+               "record OpenServiceW args=p,ws,x\nrecord CreateServiceW args=p,ws,ws,x\n";
+    }
 
     void start()
     {
@@ -78,6 +84,15 @@ protected:
 
     static size_t calls(const char* function) { return readShimRecords(function).size(); }
 
+    // The access asked for in each recorded call of function (its argument number argument).
+    static std::vector<std::string> access(const char* function, const char* argument)
+    {
+        std::vector<std::string> asked;
+        for (const ShimRecord& record : readShimRecords(function))
+            asked.push_back(record[argument]);
+        return asked;
+    }
+
     unsigned port = 0;
 };
 
@@ -86,6 +101,9 @@ protected:
 TEST_F(Service, RegistersStoppedWithTheConsoleSettings)
 {
     createService();
+    EXPECT_EQ(access("OpenSCManagerW", "arg3"), (std::vector<std::string>{"0x2"})) << "SC_MANAGER_CREATE_SERVICE";
+    EXPECT_EQ(access("CreateServiceW", "arg4"), (std::vector<std::string>{"0x10016"}))
+        << "DELETE, SERVICE_START, SERVICE_QUERY_STATUS, SERVICE_CHANGE_CONFIG";
     const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     ASSERT_TRUE(service);
     std::vector<BYTE> buffer(8192);
@@ -145,6 +163,10 @@ TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
     EXPECT_EQ(calls("ControlService"), 0u);
     EXPECT_EQ(calls("QueryServiceStatusEx"), 0u);
+    EXPECT_FALSE(existsService());
+    EXPECT_EQ(access("OpenSCManagerW", "arg3"), (std::vector<std::string>{"0x1", "0x1"})) << "SC_MANAGER_CONNECT";
+    EXPECT_EQ(access("OpenServiceW", "arg3"), (std::vector<std::string>{"0x10024", "0x4"}))
+        << "DELETE, SERVICE_STOP and SERVICE_QUERY_STATUS to remove; SERVICE_QUERY_STATUS to look";
 }
 
 TEST_F(Service, AStoppedServiceIsDeletedWithoutAStopControl)
@@ -174,11 +196,30 @@ TEST_F(Service, AServiceThatIgnoresStopStaysRegisteredAfterAboutThirtySeconds)
     TerminateProcess(process.get(), 1);
 }
 
+TEST_F(Service, AStopRefusedAsNotActiveStillWaitsForTheStop)
+{
+    createService();
+    start();
+    // Error 1062 says the service stopped on its own just before the control; the shim gives that
+    // answer while the service in fact keeps running, so the wait that follows runs out.
+    unloadShim();
+    loadShim("fail ControlService call=1 error=1062 return=0\nfast Sleep\nrecord QueryServiceStatusEx\n");
+    EXPECT_EQ(failureText([] { stopDeleteService(); }), STOP_REFUSED);
+    EXPECT_EQ(calls("QueryServiceStatusEx"), 61u) << "the first look, then 60 while waiting";
+    const auto pauses = readShimRecords("Sleep");
+    ASSERT_EQ(pauses.size(), 60u);
+    for (const ShimRecord& pause : pauses)
+        EXPECT_EQ(pause["ms"], "500");
+    unloadShim();
+    stopDeleteService();
+    EXPECT_FALSE(existsService());
+}
+
 TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
 {
     {
         const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-        const UniqueService other(CreateServiceW(manager.get(), SERVICE_NAME, L"Someone else", SERVICE_QUERY_STATUS,
+        const UniqueService other(CreateServiceW(manager.get(), CONSOLE_SERVICE, L"Someone else", SERVICE_QUERY_STATUS,
                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                  SERVICE_ERROR_IGNORE, L"C:\\other\\service.exe", nullptr, nullptr,
                                                  nullptr, nullptr, nullptr));

@@ -122,6 +122,15 @@ TEST(Narrow, RoundTripsEveryWellFormedInput)
         EXPECT_EQ(narrow(widen(sample)), sample);
 }
 
+TEST(DisplayText, ShowsUtf8AsWidenDoesAndAnythingElseInTheAnsiCodePage)
+{
+    EXPECT_EQ(displayText("Console \xE2\x80\x94 Setup"), L"Console \u2014 Setup");
+    EXPECT_EQ(displayText(""), L"");
+    // The C++ library's file-system errors carry paths in the ANSI code page, not in UTF-8.
+    ASSERT_EQ(GetACP(), 1252u) << "the test prefix's ANSI code page";
+    EXPECT_EQ(displayText("Cannot open C:\\Caf\xE9\\x.txt"), L"Cannot open C:\\Caf\u00E9\\x.txt");
+}
+
 TEST(Narrow, ReplacesAnUnpairedSurrogate)
 {
     EXPECT_EQ(narrow(std::wstring(L"\xD800")), "\xEF\xBF\xBD");

@@ -302,7 +302,10 @@ BOOL startFollowed(Function original, const char* function, Text application, Mu
                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
                    DWORD flags, LPVOID environment, Text folder, StartupInfo startup, LPPROCESS_INFORMATION process)
 {
-    Fields fields{{"application", text(application)}, {"command", text(command)}, {"flags", decimal(flags)}};
+    Fields fields{{"application", text(application)},
+                  {"command", text(command)},
+                  {"flags", decimal(flags)},
+                  {"inherit", decimal(static_cast<DWORD>(inherit))}};
     std::wstring block;
     if (environment != nullptr) {
         block = environmentWithShim(environment, (flags & CREATE_UNICODE_ENVIRONMENT) != 0);

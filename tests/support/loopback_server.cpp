@@ -35,16 +35,17 @@ SOCKET listenOnLoopback(unsigned& port)
 }
 
 // Reads until the end of the request headers, so that the client has sent everything.
-void readRequest(SOCKET client)
+std::string readRequest(SOCKET client)
 {
     std::string request;
     char buffer[1024];
     while (request.find("\r\n\r\n") == std::string::npos) {
         const int got = recv(client, buffer, sizeof buffer, 0);
         if (got <= 0)
-            return;
+            break;
         request.append(buffer, static_cast<size_t>(got));
     }
+    return request;
 }
 
 } // namespace
@@ -77,7 +78,11 @@ void LoopbackServer::serve()
             break;
         const auto index = static_cast<size_t>(requests++);
         const std::string& response = responses[std::min(index, responses.size() - 1)];
-        readRequest(client);
+        const std::string request = readRequest(client);
+        {
+            const std::lock_guard<std::mutex> hold(receivedLock);
+            receivedRequests.push_back(request);
+        }
         if (!answer) {
             held.push_back(client); // never answered, closed when the server goes
             continue;
@@ -94,6 +99,12 @@ void LoopbackServer::serve()
     }
     for (const SOCKET client : held)
         closesocket(client);
+}
+
+std::vector<std::string> LoopbackServer::received() const
+{
+    const std::lock_guard<std::mutex> hold(receivedLock);
+    return receivedRequests;
 }
 
 std::string httpResponse(int status, const std::string& body)

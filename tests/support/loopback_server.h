@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,8 +22,13 @@ struct LoopbackServer {
     unsigned port = 0;
     std::atomic<int> requests{0}; // connections accepted so far
 
+    // The request line and headers of every request so far, as the client sent them.
+    std::vector<std::string> received() const;
+
 private:
     void serve();
+    mutable std::mutex receivedLock;
+    std::vector<std::string> receivedRequests;
     SOCKET listener = INVALID_SOCKET;
     std::vector<std::string> responses;
     unsigned delayMs;
