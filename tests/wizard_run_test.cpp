@@ -272,10 +272,11 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
 
     // A failure in the window itself, here the program folder that cannot be located while the
     // settings page is drawn, ends the wizard the same way instead of escaping the window.
-    running = startWizard(L"", "fail SHGetKnownFolderPath from=1 error=5 return=0x80070005\n");
+    // The shell returns its failure rather than setting the thread's last error.
+    running = startWizard(L"", "fail SHGetKnownFolderPath from=1 return=0x80070005\n");
     click(running.wizard.next);
-    EXPECT_EQ(viewOf(running.wizard),
-              done(L"Setup needs attention", L"Locate Windows folder (5): " + systemMessage(ERROR_ACCESS_DENIED)));
+    EXPECT_EQ(viewOf(running.wizard), done(L"Setup needs attention", L"Locate Windows folder (2147942405): " +
+                                                                         systemMessage(E_ACCESSDENIED)));
     press(running.wizard.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }
