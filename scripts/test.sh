@@ -9,21 +9,31 @@ build=${QM_BUILD_DIR:-$root/build}
 started=$SECONDS
 
 "$root/scripts/install-deps.sh"
-# Certificates of this run, and a time-stamping authority on the loopback address that lives as
-# long as the build.
+
+authority_pid=""
+finish() {
+    [ -z "$authority_pid" ] || kill "$authority_pid" 2>/dev/null || true
+    # CTest's cleanup fixture stops the harness; this catches an interrupted run as well.
+    "$root/tests/harness/harness" "$build/wine" stop >/dev/null 2>&1 || true
+    # This run's time-stamping authority is gone: a later plain "cmake --build" builds the
+    # wizard unsigned again rather than failing to sign it.
+    [ ! -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -DQM_SIGNING_PKCS12= \
+        -DQM_SIGNING_PASSWORD_FILE= -DQM_SIGNING_TIMESTAMP_URL= >/dev/null 2>&1 || true
+}
+trap finish EXIT
+
+# The wizard is built signed and time-stamped as a release is: with throw-away certificates of
+# this run and a time-stamping authority on the loopback address that lives as long as the build.
 signing=$build/test-signing
 "$root/tests/signing/make-certificates.sh" "$signing"
 exec {authority}< <(exec python3 "$root/tests/signing/tsa.py" "$signing" 2>"$signing/tsa.log")
 authority_pid=$!
-trap 'kill $authority_pid 2>/dev/null || true' EXIT
-read -r -t 30 timestamp_url <&$authority || { echo "test.sh: the time-stamping authority did not start"; cat "$signing/tsa.log"; exit 1; }
+read -r -t 30 timestamp_url <&$authority || { echo "test.sh: no time-stamping authority"; cat "$signing/tsa.log"; exit 1; }
 QM_SIGNING_PKCS12=$signing/signer.p12 QM_SIGNING_PASSWORD_FILE=$signing/password \
     QM_SIGNING_TIMESTAMP_URL=$timestamp_url "$root/scripts/build.sh"
-kill $authority_pid
+kill "$authority_pid"
+authority_pid=""
 exec {authority}<&-
-
-# CTest's cleanup fixture stops the harness; this catches an interrupted run as well.
-trap '"$root/tests/harness/harness" "$build/wine" stop >/dev/null 2>&1 || true' EXIT
 
 status=0
 ctest --test-dir "$build" -j2 --output-on-failure "$@" || status=$?

@@ -1,4 +1,6 @@
+#include <winsock2.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -17,11 +20,16 @@
 #include "common/folders.h"
 #include "common/handles.h"
 #include "common/text.h"
+#include "tests/support/installation.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/shim.h"
+#include "tests/support/wizard_driver.h"
 
 // The wizard runs elevated from wherever it was downloaded to. These tests plant DLLs named like
 // Windows' own beside it and check that it never loads one of them.
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using testing::IsEmpty;
 
 namespace {
@@ -39,16 +47,16 @@ const std::set<std::string> KNOWN_DLLS = {
 
 // DLLs outside that list that the wizard could load, itself or through the system's DLLs: the
 // loader looks for each in the program's folder first unless the program has narrowed the search.
-// Two are left out where Wine falls short of Windows, whatever the program does: version.dll,
-// which Wine's own user32 imports (Windows' does not) and so takes from the program's folder
-// before the program runs; and msimg32.dll, which Wine's uxtheme delay-loads through the search
-// path the process started with, ignoring the one that the program set.
+// Left out where Wine falls short of Windows, whatever the program does: version.dll, which
+// Wine's own user32 imports (Windows' does not) and takes from the program's folder before the
+// program runs; msimg32.dll and crypt32.dll, which Wine's uxtheme and winhttp delay-load through
+// the search path the process started with, ignoring the one the program set.
 const std::vector<std::wstring> PLANTED = {
     L"winhttp",  L"bcrypt",   L"comctl32", L"uxtheme",  L"dwmapi",    L"cryptbase", L"cryptsp",
     L"rsaenh",   L"userenv",  L"profapi",  L"sspicli",  L"secur32",   L"iphlpapi",  L"dnsapi",
     L"mswsock",  L"ntmarta",  L"propsys",  L"oleacc",   L"wininet",   L"urlmon",    L"netapi32",
-    L"wtsapi32", L"winmm",    L"dbghelp",  L"hnetcfg",  L"fwpuclnt",  L"wintrust",  L"crypt32",
-    L"msasn1",   L"apphelp",  L"windowscodecs"};
+    L"wtsapi32", L"winmm",    L"dbghelp",  L"hnetcfg",  L"fwpuclnt",  L"wintrust",  L"msasn1",
+    L"apphelp",  L"windowscodecs"};
 
 struct ModuleFreer {
     void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
@@ -111,10 +119,30 @@ std::wstring visibleWindow(DWORD process)
     return found.second;
 }
 
+// Where the process loaded the DLL from, in lower case; empty when it has not loaded it.
+std::string loadedFrom(HANDLE process, const std::wstring& dll)
+{
+    HMODULE modules[1024];
+    DWORD size = 0;
+    if (!EnumProcessModules(process, modules, sizeof modules, &size))
+        return {};
+    for (DWORD i = 0; i < std::min<DWORD>(size / sizeof(HMODULE), 1024); ++i) {
+        std::wstring path(MAX_PATH, L'\0');
+        path.resize(GetModuleFileNameExW(process, modules[i], path.data(), MAX_PATH));
+        if (_wcsicmp(fs::path(path).filename().c_str(), dll.c_str()) == 0) {
+            std::string text = narrow(path);
+            std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+            return text;
+        }
+    }
+    return {};
+}
+
 struct PlantedRun {
     std::wstring shown;               // title of the window or box it showed, empty if none
     DWORD exitCode = STILL_ACTIVE;    // when it ended by itself
     std::vector<std::string> loaded;  // planted DLLs that a process loaded
+    std::string commonControls;       // where it loaded the common controls from
 };
 
 class PlantedDlls : public testing::Test {
@@ -131,12 +159,14 @@ protected:
             fs::copy_file(exePath().parent_path() / L"planted_dll.dll", folder_ / (name + L".dll"));
     }
 
+    fs::path plantedWizard() const { return folder_ / WIZARD.filename(); }
+
     // Starts the planted wizard, waits until it waits for the user (its window or an error box)
     // or has ended, and ends it.
     PlantedRun run(const std::wstring& arguments)
     {
         preferPlantedDlls();
-        const fs::path program = folder_ / WIZARD.filename();
+        const fs::path program = plantedWizard();
         std::wstring commandLine = quote(program.wstring()) + L" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
@@ -171,13 +201,21 @@ protected:
         } else {
             EXPECT_EQ(idle, 0u) << "the wizard neither ended nor waited for the user";
             result.shown = visibleWindow(id);
+            result.commonControls = loadedFrom(process, L"comctl32.dll");
             TerminateProcess(process, 1);
             WaitForSingleObject(process, 10000);
         }
+        result.loaded = loadedPlantedDlls();
+        return result;
+    }
+
+    std::vector<std::string> loadedPlantedDlls() const
+    {
+        std::vector<std::string> loaded;
         for (const auto& file : fs::directory_iterator(folder_))
             if (file.path().extension() == L".loaded")
-                result.loaded.push_back(narrow(file.path().stem().wstring()));
-        return result;
+                loaded.push_back(narrow(file.path().stem().wstring()));
+        return loaded;
     }
 
     fs::path folder_;
@@ -211,11 +249,61 @@ TEST_P(PlantedDllsInEveryMode, AreNeverLoaded)
     const PlantedRun run = this->run(scenario.arguments);
     EXPECT_THAT(run.loaded, IsEmpty()) << "exit code " << run.exitCode;
     EXPECT_EQ(narrow(run.shown), narrow(scenario.shown)) << "exit code " << run.exitCode;
+    // Delayed, the common controls still come in the version that the manifest asks for.
+    EXPECT_THAT(run.commonControls, HasSubstr("\\amd64_microsoft.windows.common-controls_6595b64144ccf1df_6."));
 }
 
-// The host refusal is an error box of the elevated process: drawing it loads the theme DLLs.
+// The host refusal is an error box of the elevated process: drawing it loads the theme DLLs. On
+// a suitable host the wizard shows its window (an uninstall started from outside the application
+// folder runs in place).
 INSTANTIATE_TEST_SUITE_P(
     Wizard, PlantedDllsInEveryMode,
     testing::Values(PlantedCase{"InstallRefusedByTheHost", L"win7", L"", L"Quellmark Console"},
-                    PlantedCase{"UninstallRefusedByTheHost", L"win7", L"--uninstall", L"Quellmark Console"}),
+                    PlantedCase{"UninstallRefusedByTheHost", L"win7", L"--uninstall", L"Quellmark Console"},
+                    PlantedCase{"InstallOnItsWindow", L"win10", L"", L"Quellmark Console 0.2.3 build 0012 \u2014 Setup"},
+                    PlantedCase{"UninstallOnItsWindow", L"win10", L"--uninstall", L"Quellmark Console \u2014 Uninstall"}),
     [](const testing::TestParamInfo<PlantedCase>& test) { return std::string(test.param.name); });
+
+// Installation under Wine on a busy machine takes tens of seconds.
+constexpr DWORD INSTALL_WAIT_MS = 120000;
+
+// The size of the program's certificate table (its Authenticode signatures), read from the file.
+DWORD certificateTableSize(const fs::path& program)
+{
+    std::ifstream file(program, std::ios::binary);
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS64 headers{};
+    file.read(reinterpret_cast<char*>(&dos), sizeof dos);
+    file.seekg(dos.e_lfanew);
+    file.read(reinterpret_cast<char*>(&headers), sizeof headers);
+    return file ? headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size : 0;
+}
+
+// A whole installation through the window of the planted wizard, under the test shim for the
+// service recovery setting that Wine 8 refuses. The uninstaller it leaves is the wizard byte for
+// byte, and so carries the wizard's signature when the build signs it.
+TEST_F(PlantedDlls, AreNeverLoadedThroughAWholeInstallation)
+{
+    preferPlantedDlls();
+    const unsigned port = unusedLoopbackPort();
+    // With its pauses: a shortened health wait gives up before a loaded machine starts the console.
+    const ShimProcess process = startWithShim(plantedWizard(), L"", "");
+    const auto ended = [&] { return WaitForSingleObject(process.process.get(), 0) == WAIT_OBJECT_0; };
+    waitFor([&] { return ended() || FindWindowW(L"QuellmarkConsoleSetup", nullptr) != nullptr; }, "the wizard window");
+    ASSERT_THAT(loadedPlantedDlls(), IsEmpty()) << "before the wizard window opened";
+    const Wizard wizard = findWizard(process.id);
+    click(wizard.next);
+    typeInto(wizard.portEdit, std::to_wstring(port));
+    click(wizard.next);
+    press(wizard.next);
+    waitFor([&] { return ended() || (shown(wizard.next) && textOf(wizard.next) == L"Finish"); }, "the done page",
+            INSTALL_WAIT_MS);
+    EXPECT_THAT(loadedPlantedDlls(), IsEmpty());
+    ASSERT_FALSE(ended()) << "the wizard ended during the installation";
+    EXPECT_EQ(healthAnswer(port), 200) << narrow(textOf(wizard.body));
+    TerminateProcess(process.process.get(), 1);
+
+    const fs::path uninstaller = appDir() / L"Uninstall.exe";
+    EXPECT_TRUE(readBytes(uninstaller) == readBytes(WIZARD)) << "the uninstaller is the wizard as built";
+    EXPECT_EQ(certificateTableSize(uninstaller) > 0, QM_WIZARD_SIGNED != 0) << "signed exactly when the build signs";
+}
