@@ -272,9 +272,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Asked to delete the data when there is no data folder: nothing to recognise, and removing
 // what is not there is no error.
+// Stops the console and waits until it has stopped. A running console logs each request just
+// after answering it, so the installation's last health request may still recreate "logs" while
+// the data folder is being deleted.
+void stopConsole()
+{
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueService service(OpenServiceW(manager.get(), L"QuellmarkConsole", SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ASSERT_NE(service.get(), nullptr);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    for (int poll = 0; poll < 300 && status.dwCurrentState != SERVICE_STOPPED; ++poll) {
+        Sleep(100);
+        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    }
+    ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
 TEST_F(Uninstall, DeletesTheDataEvenWhenThereIsNoDataFolder)
 {
-    fs::remove_all(dataDir()); // the console opens its log line by line, sharing deletion
+    stopConsole();
+    fs::remove_all(dataDir());
     const HeadlessRun run = headlessUninstall(true);
     EXPECT_EQ(run.outcome, "done");
     EXPECT_EQ(run.reports, (std::vector<std::pair<int, std::string>>{
