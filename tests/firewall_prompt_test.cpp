@@ -120,6 +120,19 @@ TEST(SetupLog, KeepsOneEntryPerRefusal)
     expectApplicationFiles(port, true);
 }
 
+// A log write that failed once does not taint the next prompt: once the log is written again,
+// the prompt names it.
+TEST(SetupLog, NamesTheLogAgainOnceAWriteWorks)
+{
+    // The fifth file opened is the first log write (see UnsavedLog below); the sixth works.
+    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true,
+                                            plan(2, "IDTRYAGAIN IDTRYAGAIN") + "fail _wfopen call=5 errno=2 return=0\n");
+    EXPECT_EQ(run.outcome, "done firewallAdded=1");
+    EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) +
+                                           "The setup log could not be saved: Cannot write setup.log",
+                                       std::string(PROMPT_START) + LOG_SAVED));
+}
+
 namespace {
 
 struct LogProblem {

@@ -231,10 +231,11 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
 
 TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
 {
-    // The port is taken: the checks refuse before anything changes.
+    // The port is taken: the checks refuse before anything changes. The check box stays checked
+    // (the firewall choice), and still Finish opens no browser after a failure.
     const LoopbackServer busy(httpResponse(200, "taken"));
     running = startWizard(L"", BROWSER);
-    askToInstall(running.wizard, busy.port, false);
+    askToInstall(running.wizard, busy.port, true);
     waitForPage(running.wizard,
                 done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."),
                 INSTALL_WAIT_MS);
