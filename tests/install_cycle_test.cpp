@@ -16,6 +16,7 @@
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/machine_snapshot.h"
+#include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
 using testing::ElementsAre;
@@ -65,8 +66,16 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
 {
     const MachineSnapshot clean = takeSnapshot();
 
-    const HeadlessRun first = headlessInstall(8080, true);
+    const HeadlessRun first =
+        headlessInstall(8080, true, "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n");
     ASSERT_EQ(first.exitCode, 0u) << first.output;
+    // Only SYSTEM, Administrators and the console's own account, protected from what ProgramData
+    // lets every user read. (Wine does not keep a folder's list, so it is read on its way there.)
+    const std::vector<ShimRecord> protections = readShimRecords("SetNamedSecurityInfoW");
+    ASSERT_EQ(protections.size(), 1u);
+    EXPECT_EQ(protections[0]["arg1"], narrow(dataDir().wstring()));
+    EXPECT_EQ(protections[0]["arg3"], "0x80000004") << "DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION";
+    EXPECT_EQ(protections[0]["arg6"], "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)");
     EXPECT_EQ(first.reports, INSTALL_WITH_RULE);
     EXPECT_EQ(first.outcome, "done firewallAdded=1");
     expectInstalled(8080, true);

@@ -1,6 +1,7 @@
 #include "tests/shim/intercept.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -51,6 +52,24 @@ bool writeSlot(void** address, void* value)
     return true;
 }
 
+// An access list in the words of a security descriptor string ("D:(A;OICI;FA;;;SY)..."): Wine
+// does not keep the list it is given for a folder, so a test can only see it on its way there.
+std::string accessListText(const ACL* list)
+{
+    if (list == nullptr)
+        return "(null)";
+    SECURITY_DESCRIPTOR descriptor{};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, const_cast<ACL*>(list), FALSE);
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return "(unreadable)";
+    const std::string result = narrow(text);
+    LocalFree(text);
+    return result;
+}
+
 std::string argumentText(ArgumentKind kind, std::uint64_t value)
 {
     switch (kind) {
@@ -63,6 +82,7 @@ std::string argumentText(ArgumentKind kind, std::uint64_t value)
         const auto* text = reinterpret_cast<const wchar_t*>(value);
         return narrow(std::wstring(text, wcsnlen(text, 32768)));
     }
+    case ArgumentKind::accessList: return accessListText(reinterpret_cast<const ACL*>(value));
     case ArgumentKind::narrowText: {
         if (value == 0)
             return "(null)";

@@ -167,8 +167,10 @@ void recordLine(Plan& plan, const Line& line)
             planned.arguments.push_back(ArgumentKind::wideText);
         else if (kind == "s")
             planned.arguments.push_back(ArgumentKind::narrowText);
+        else if (kind == "acl")
+            planned.arguments.push_back(ArgumentKind::accessList);
         else
-            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws or s");
+            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws, s or acl");
     }
     if (planned.arguments.size() > 12)
         reject(line, "at most 12 arguments are recorded");

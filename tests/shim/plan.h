@@ -20,7 +20,7 @@ struct Fault {
 // How "record" writes an argument: d and x a 32-bit number in decimal or hexadecimal (the upper
 // half of a 64-bit argument slot is undefined for those), p a 64-bit pointer or handle in
 // hexadecimal, ws a UTF-16 text, s a text in the ANSI code page; texts are written as UTF-8.
-enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText };
+enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText, accessList };
 
 struct PlannedFunction {
     std::string name;              // an import name, or Interface::Method of the firewall objects
