@@ -170,6 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"FinalSettingsNotWritten", 15, nullptr, failOpen(4), "Cannot write " + APP + "\\console.ini"},
         StepFault{"InstalledAppsEntryNotWritten", 17, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
                   "Register Installed Apps entry (5): Access denied.\r\n"},
+        // The key and three values exist when the fourth value fails: the rollback removes them.
+        StepFault{"InstalledAppsEntryHalfWritten", 17, nullptr, "fail RegSetValueExW call=4 return=5\n",
+                  "Write installation record (5): Access denied.\r\n"},
         StepFault{"StartMenuFolderNotCreated", 18, nullptr, failStartMenuFolder(),
                   "filesystem error: cannot create directories: Permission denied [" + MENU + "]"},
         StepFault{"ConsoleShortcutNotWritten", 19, nullptr, failOpen(5), "Cannot write " + MENU + "\\Open Console.url"},
