@@ -39,8 +39,7 @@ void refuseForeignOwner(const fs::path& folder)
     const DWORD code = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                                              nullptr, nullptr, nullptr, &raw);
     const LocalPtr<void> descriptor(raw);
-    SetLastError(code);
-    require(code == ERROR_SUCCESS, "Check folder owner");
+    requireCode(code == ERROR_SUCCESS, code, "Check folder owner");
     if (!trusted(owner))
         throw std::runtime_error("The folder " + narrow(folder.wstring()) +
                                  " is owned by another account, not by Administrators or the system, so it cannot be "

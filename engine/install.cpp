@@ -65,8 +65,7 @@ void protectDataFolder(const fs::path& data)
     const DWORD code = SetNamedSecurityInfoW(const_cast<wchar_t*>(data.c_str()), SE_FILE_OBJECT,
                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                              nullptr, nullptr, list, nullptr);
-    SetLastError(code);
-    require(code == ERROR_SUCCESS, "Protect Console data");
+    requireCode(code == ERROR_SUCCESS, code, "Protect Console data");
 }
 
 // The owners are asked again once the folders exist: another account may have created them

@@ -46,7 +46,7 @@ fs::path fullPath(const fs::path& p)
 std::wstring literalPath(const fs::path& full)
 {
     const std::wstring& text = full.native();
-    if (text.starts_with(L"\\\\?\\") || text.starts_with(L"\\\\.\\"))
+    if (text.starts_with(LITERAL) || text.starts_with(L"\\\\.\\"))
         return text; // already literal, or a device, which the \\?\ form would not name
     if (text.starts_with(L"\\\\"))
         return std::wstring(LITERAL_SHARE) + text.substr(2);
