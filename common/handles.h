@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <winsvc.h>
 
 #include <memory>
@@ -45,6 +46,11 @@ struct ComReleaser {
 };
 template <typename Interface>
 using ComPtr = std::unique_ptr<Interface, ComReleaser>;
+
+struct BstrFreer {
+    void operator()(BSTR text) const noexcept { SysFreeString(text); }
+};
+using UniqueBstr = std::unique_ptr<OLECHAR, BstrFreer>;
 
 struct RegistryKeyCloser {
     void operator()(HKEY key) const noexcept { RegCloseKey(key); }

@@ -32,19 +32,26 @@ bool sameFolder(const fs::path& first, const fs::path& second)
     return a == first.end() && b == second.end();
 }
 
-// When the folder does not fit, GetTempPathW fills nothing and returns the size it needs, so it
-// is asked again with that size.
+// Not the user's own temporary folder: there the unelevated user may rename or delete anything,
+// so a program of theirs could swap the session folder for another folder or a junction, have
+// this elevated wizard start an Uninstall.exe of theirs, or redirect the deletions that the
+// system carries out at the restart. In the Windows folder's Temp users may create, but not
+// rename or delete what others created (no delete-child right there), and the folder's own list
+// grants only SYSTEM and Administrators, so it stays ours from its creation until the restart
+// removes it. GetSystemWindowsDirectoryW, since on a terminal server GetWindowsDirectoryW can
+// name a private folder of the user's.
 fs::path temporaryFolder()
 {
     std::wstring buffer(MAX_PATH, L'\0');
-    DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    // A buffer that is too small is filled with nothing; the answer is the size needed.
+    UINT length = GetSystemWindowsDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
     while (length >= buffer.size()) {
         buffer.assign(length, L'\0');
-        length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        length = GetSystemWindowsDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
     }
     require(length != 0, "Locate temporary folder");
     buffer.resize(length);
-    return buffer;
+    return fs::path(buffer) / L"Temp";
 }
 
 std::wstring newSessionName()
@@ -80,6 +87,10 @@ void startCopy(const fs::path& copy, const fs::path& folder)
     require(CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                            &startup, &started),
             "Open uninstall wizard");
+    // Windows lets only the foreground process bring a window to the front; without its leave the
+    // copy's window would open behind Installed apps with a flashing taskbar button. Refused, the
+    // copy still runs and the user finds it on the taskbar, so the result is not looked at.
+    AllowSetForegroundWindow(started.dwProcessId);
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
 }

@@ -2,7 +2,7 @@
 
 // An uninstall started from the application folder must not run from the folder it deletes.
 // When this program runs from the application folder, relocate() copies it into a new uninstall
-// session folder under the user's temporary folder, readable only by SYSTEM and Administrators,
+// session folder under the Windows folder's Temp, open only to SYSTEM and Administrators,
 // starts the copy with "--uninstall --parent <this process id>" and returns true: the caller
 // ends at once with exit code 0. Otherwise it creates nothing and returns false.
 bool relocate();

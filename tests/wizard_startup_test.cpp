@@ -24,14 +24,29 @@ namespace {
 
 constexpr char ANOTHER_WIZARD[] = "Another Quellmark Console setup or uninstall wizard is already open.";
 
+// Windows compares paths without case, and a program can learn its own path in the case that the
+// disk spells ("temp" for "Temp"), so paths are compared folded.
+std::wstring folded(std::wstring path)
+{
+    CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
+    return path;
+}
+
 std::vector<std::wstring> deletionsAtRestart(const fs::path& under)
 {
     std::vector<std::wstring> found;
     const std::vector<std::wstring> renames = pendingRenames();
     for (size_t i = 0; i + 1 < renames.size(); i += 2)
-        if (renames[i + 1].empty() && renames[i].find(under.wstring()) != std::wstring::npos)
-            found.push_back(renames[i]);
+        if (renames[i + 1].empty() && folded(renames[i]).find(folded(under.wstring())) != std::wstring::npos)
+            found.push_back(folded(renames[i]));
     return found;
+}
+
+// Where uninstall sessions belong: the Windows folder's Temp, where the unelevated user cannot
+// swap them, not the user's own temporary folder.
+fs::path windowsTemp()
+{
+    return known(FOLDERID_Windows) / L"Temp";
 }
 
 std::vector<fs::path> sessionFolders(const fs::path& temporary)
@@ -87,10 +102,10 @@ struct RefusedStart {
     bool reachesLock;
 };
 
-void expectRefusal(const RefusedStart& refusal)
+void expectRefusal(const RefusedStart& refusal, const fs::path& program = wizardProgram())
 {
     SCOPED_TRACE(refusal.name);
-    const ProcessResult result = runWithShim(wizardProgram(), refusal.arguments,
+    const ProcessResult result = runWithShim(program, refusal.arguments,
                                              refusal.plan + "answer MessageBoxW IDOK\nrecord CreateMutexW args=p,d,ws\n");
     EXPECT_EQ(result.exitCode, 1u);
     const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
@@ -115,10 +130,21 @@ void expectCopyRefusedByTheLock()
     const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0]["text"], ANOTHER_WIZARD);
-    const std::vector<fs::path> sessions = sessionFolders(fs::temp_directory_path());
+    const std::vector<fs::path> sessions = sessionFolders(windowsTemp());
     ASSERT_EQ(sessions.size(), 1u);
     EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
     EXPECT_TRUE(deletionsAtRestart(sessions[0]).empty());
+}
+
+// The files of each uninstall session folder, which are then removed for the next run.
+std::vector<std::vector<std::wstring>> takeSessions()
+{
+    std::vector<std::vector<std::wstring>> found;
+    for (const fs::path& session : sessionFolders(windowsTemp())) {
+        found.push_back(fileNames(session));
+        fs::remove_all(session);
+    }
+    return found;
 }
 
 class WizardStartup : public testing::Test {
@@ -136,22 +162,28 @@ protected:
 
 TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy)
 {
-    const fs::path temporary = L"C:\\Temp With Spaces";
-    fs::create_directories(temporary);
-    SetEnvironmentVariableW(L"TMP", (temporary.wstring() + L"\\").c_str());
     // Started through the application folder's path in other letters, which is the same folder
-    // to Windows. The first answer of GetTempPathW says that the folder needs a buffer of 261
-    // characters, as Windows does for a temporary folder that fills the usual 260.
+    // to Windows. The first answer of GetSystemWindowsDirectoryW says that the folder needs a
+    // buffer of 261 characters, as Windows does for a folder that fills the usual 260.
     installedUninstaller();
     const fs::path shouted = L"C:\\PROGRAM FILES\\VOSTREL\\QUELLMARK CONSOLE\\UNINSTALL.EXE";
-    const ShimProcess run = startWithShim(shouted, L"--uninstall", "fail GetTempPathW call=1 return=261\n");
+    const ShimProcess run =
+        startWithShim(shouted, L"--uninstall",
+                      "fail GetSystemWindowsDirectoryW call=1 return=261\nrecord CreateDirectoryW args=ws,sa\n"
+                      "record AllowSetForegroundWindow args=d\n");
     ASSERT_EQ(exitCodeOf(run.process.get()), 0u);
 
-    const std::vector<fs::path> sessions = sessionFolders(temporary);
+    EXPECT_TRUE(sessionFolders(fs::temp_directory_path()).empty()) << "the user could swap it there";
+    const std::vector<fs::path> sessions = sessionFolders(windowsTemp());
     ASSERT_EQ(sessions.size(), 1u);
     EXPECT_TRUE(std::regex_match(narrow(sessions[0].filename().wstring()),
                                  std::regex(R"(Quellmark-Uninstall-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")));
     EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
+    // Wine keeps no access list for a folder, so the list is read on its way there.
+    const std::vector<ShimRecord> created = readShimRecords("CreateDirectoryW");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0]["arg1"], narrow(sessions[0].wstring()));
+    EXPECT_EQ(created[0]["arg2"], "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") << "protected: nothing inherited";
 
     const std::vector<ShimRecord> started = readShimRecords("CreateProcessW");
     ASSERT_EQ(started.size(), 1u);
@@ -159,6 +191,9 @@ TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy
     EXPECT_EQ(started[0]["application"], narrow(copy.wstring()));
     EXPECT_EQ(splitCommandLine(started[0]["command"]),
               (std::vector<std::wstring>{copy.wstring(), L"--uninstall", L"--parent", std::to_wstring(run.id)}));
+    const std::vector<ShimRecord> allowed = readShimRecords("AllowSetForegroundWindow");
+    ASSERT_EQ(allowed.size(), 1u);
+    EXPECT_EQ(allowed[0]["arg1"], started[0]["child"]) << "the copy may bring its window to the front";
 
     const DWORD copyId = std::stoul(started[0]["child"]);
     const UniqueHandle copyProcess = openProcess(copyId);
@@ -168,7 +203,8 @@ TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy
     leaveWizard(wizard);
     EXPECT_EQ(exitCodeOf(copyProcess.get()), 0u);
     EXPECT_EQ(deletionsAtRestart(sessions[0]),
-              (std::vector<std::wstring>{L"\\??\\" + copy.wstring(), L"\\??\\" + sessions[0].wstring()}))
+              (std::vector<std::wstring>{folded(L"\\??\\" + copy.wstring()),
+                                         folded(L"\\??\\" + sessions[0].wstring())}))
         << "the file before its folder";
 }
 
@@ -235,6 +271,39 @@ TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
 
     EXPECT_EQ(viewOf(first.wizard).title, L"Welcome to Quellmark Console Setup") << "the open wizard is unaffected";
     EXPECT_TRUE(responsive(first.wizard.window));
+}
+
+// The first run shows why it could not hand over and ends with exit code 1; what it had made
+// stays where it is.
+TEST_F(WizardStartup, AnUninstallSessionThatCannotBeMadeIsReported)
+{
+    const fs::path uninstaller = installedUninstaller();
+    const auto failure = [](const char* step, DWORD code) {
+        return std::string(step) + " (" + std::to_string(code) + "): " + narrow(systemMessage(code));
+    };
+    struct Refusal {
+        RefusedStart start;
+        std::vector<std::vector<std::wstring>> left; // files of each session folder
+    };
+    const Refusal refusals[] = {
+        {{"no Windows folder", L"--uninstall", "fail GetSystemWindowsDirectoryW call=1 error=5 return=0\n",
+          failure("Locate temporary folder", 5), false},
+         {}},
+        {{"no session folder", L"--uninstall", "fail CreateDirectoryW call=1 error=5 return=0\n",
+          failure("Create uninstall session", 5), false},
+         {}},
+        {{"no copy", L"--uninstall", "fail CopyFileW call=1 error=112 return=0\n",
+          failure("Prepare uninstall wizard", 112), false},
+         {{}}},
+        {{"copy not started", L"--uninstall", "fail CreateProcessW call=1 error=5 return=0\n",
+          failure("Open uninstall wizard", 5), false},
+         {{L"Uninstall.exe"}}},
+    };
+    for (const Refusal& refusal : refusals) {
+        expectRefusal(refusal.start, uninstaller);
+        EXPECT_EQ(takeSessions(), refusal.left);
+        EXPECT_TRUE(pendingRenames().empty()) << "nothing is scheduled for the restart";
+    }
 }
 
 TEST_F(WizardStartup, AFailingMessageLoopEndsWithExitCode1)

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <cwchar>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "common/product.h"
 #include "common/wizard_state.h"
 #include "core/worker.h"
+#include "ui/desktop_shell.h"
 #include "ui/pages.h"
 #include "ui/texts.h"
 
@@ -88,9 +88,9 @@ std::optional<unsigned> enteredPort()
 void finish()
 {
     if (!failed && !removing && choiceChecked()) {
-        const std::wstring address = L"http://localhost:" + std::to_wstring(selectedPort) + L"/";
-        // The console is installed whether or not a browser opens, so the result is not looked at.
-        ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        // Not opened from this elevated process: a browser that starts for it would run as
+        // administrator. The console is installed whether or not a browser opens.
+        openAsSignedInUser(L"http://localhost:" + std::to_wstring(selectedPort) + L"/");
     }
     DestroyWindow(windowHandle);
 }

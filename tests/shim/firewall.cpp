@@ -2,6 +2,7 @@
 // pointers, which is exactly what is copied and patched here.
 #define CINTERFACE
 #include <windows.h>
+#include <exdisp.h>
 #include <netfw.h>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "tests/shim/desktop_shell.h"
 #include "tests/shim/firewall.h"
 #include "tests/shim/intercept.h"
 #include "tests/shim/records.h"
@@ -292,6 +294,8 @@ const char* className(REFCLSID type)
         return "NetFwPolicy2";
     if (IsEqualGUID(type, NET_FW_RULE))
         return "NetFwRule";
+    if (IsEqualGUID(type, CLSID_ShellWindows))
+        return "ShellWindows";
     return "";
 }
 
@@ -305,8 +309,11 @@ std::string guidText(REFGUID guid)
 HRESULT STDAPICALLTYPE hookCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWORD context, REFIID requested,
                                             LPVOID* object)
 {
+    // The desktop's shell is always the stand-in: Wine's would start Wine's own browser.
     const HRESULT result =
-        originalOf<decltype(&CoCreateInstance)>(coCreateInstance)(type, outer, context, requested, object);
+        IsEqualGUID(type, CLSID_ShellWindows)
+            ? createDesktopShell(requested, object)
+            : originalOf<decltype(&CoCreateInstance)>(coCreateInstance)(type, outer, context, requested, object);
     Fields fields{{"class", guidText(type)}, {"name", className(type)}, {"context", decimal(context)}};
     const bool created = SUCCEEDED(result) && object != nullptr && *object != nullptr;
     if (created && IsEqualGUID(type, NET_FW_POLICY2) && IsEqualGUID(requested, INET_FW_POLICY2)) {

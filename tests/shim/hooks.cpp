@@ -1,6 +1,7 @@
 #include "tests/shim/hooks.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <winhttp.h>
 
 #include <algorithm>
@@ -118,6 +119,20 @@ int WINAPI hookMessageBoxW(HWND owner, LPCWSTR message, LPCWSTR caption, UINT st
                                 {"answer", decimal(static_cast<std::uint64_t>(answer))},
                                 {"scripted", scripted ? "yes" : "no"}});
     return answer;
+}
+
+// Windows would start the program for the address (a browser) with this process's token; under
+// the tests nothing starts. Recorded so that a test can see whether the program used it at all.
+HINSTANCE WINAPI hookShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
+                                   INT show)
+{
+    writeRecord("ShellExecuteW", {{"owner", owner != nullptr ? "yes" : "no"},
+                                  {"verb", text(verb)},
+                                  {"file", text(file)},
+                                  {"parameters", text(parameters)},
+                                  {"folder", text(folder)},
+                                  {"show", decimal(static_cast<DWORD>(show))}});
+    return reinterpret_cast<HINSTANCE>(42); // above 32: success
 }
 
 // Answers for this process as Windows 11 on ARM64 answers an emulated x64 program: not a WOW64
@@ -361,6 +376,7 @@ void installHooks(const Plan& plan)
     createProcessW = hook("CreateProcessW", address(&hookCreateProcessW), false);
     createProcessA = hook("CreateProcessA", address(&hookCreateProcessA), false);
     winHttpTimeouts = hook("WinHttpSetTimeouts", address(&hookWinHttpSetTimeouts), false);
+    hook("ShellExecuteW", address(&hookShellExecuteW), false);
     if (plan.sleepCap) {
         sleepCap = *plan.sleepCap;
         sleepEntry = hook("Sleep", address(&hookSleep), true);

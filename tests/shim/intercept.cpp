@@ -70,6 +70,21 @@ std::string accessListText(const ACL* list)
     return result;
 }
 
+// What security attributes give a new object: the access list with the descriptor's own flags
+// ("D:P(...)" for a protected list, one that inherits nothing from the parent folder).
+std::string securityAttributesText(const SECURITY_ATTRIBUTES* attributes)
+{
+    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
+        return "(null)";
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
+        return "(unreadable)";
+    const std::string result = narrow(text);
+    LocalFree(text);
+    return result;
+}
+
 std::string argumentText(ArgumentKind kind, std::uint64_t value)
 {
     switch (kind) {
@@ -83,6 +98,8 @@ std::string argumentText(ArgumentKind kind, std::uint64_t value)
         return narrow(std::wstring(text, wcsnlen(text, 32768)));
     }
     case ArgumentKind::accessList: return accessListText(reinterpret_cast<const ACL*>(value));
+    case ArgumentKind::securityAttributes:
+        return securityAttributesText(reinterpret_cast<const SECURITY_ATTRIBUTES*>(value));
     case ArgumentKind::narrowText: {
         if (value == 0)
             return "(null)";

@@ -169,8 +169,10 @@ void recordLine(Plan& plan, const Line& line)
             planned.arguments.push_back(ArgumentKind::narrowText);
         else if (kind == "acl")
             planned.arguments.push_back(ArgumentKind::accessList);
+        else if (kind == "sa")
+            planned.arguments.push_back(ArgumentKind::securityAttributes);
         else
-            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws, s or acl");
+            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws, s, acl or sa");
     }
     if (planned.arguments.size() > 12)
         reject(line, "at most 12 arguments are recorded");
@@ -236,6 +238,14 @@ void machineLine(Plan& plan, const Line& line)
     plan.machine = NativeMachine{false, static_cast<std::uint16_t>(number(line, found["native"], 0xFFFF))};
 }
 
+void desktopLine(Plan& plan, const Line& line)
+{
+    auto found = options(line, 2, {"desktop"});
+    if (found["desktop"] != "none" && found["desktop"] != "shown")
+        reject(line, "give desktop=none (no desktop shell answers) or desktop=shown");
+    plan.desktopShown = found["desktop"] == "shown";
+}
+
 void valueLine(Plan& plan, const Line& line)
 {
     const std::string name = functionName(line);
@@ -247,9 +257,11 @@ void valueLine(Plan& plan, const Line& line)
         ownerLine(plan, line);
     else if (name == "IsWow64Process2")
         machineLine(plan, line);
+    else if (name == "ShellWindows")
+        desktopLine(plan, line);
     else
-        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetNamedSecurityInfoW and "
-                     "IsWow64Process2");
+        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetNamedSecurityInfoW, "
+                     "IsWow64Process2 and ShellWindows");
 }
 
 int answer(const Line& line, const std::string& word)

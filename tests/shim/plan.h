@@ -20,7 +20,8 @@ struct Fault {
 // How "record" writes an argument: d and x a 32-bit number in decimal or hexadecimal (the upper
 // half of a 64-bit argument slot is undefined for those), p a 64-bit pointer or handle in
 // hexadecimal, ws a UTF-16 text, s a text in the ANSI code page; texts are written as UTF-8.
-enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText, accessList };
+// acl an access list and sa security attributes, both in security descriptor words.
+enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText, accessList, securityAttributes };
 
 struct PlannedFunction {
     std::string name;              // an import name, or Interface::Method of the firewall objects
@@ -66,6 +67,7 @@ struct Plan {
     std::optional<Answers> answers;          // "answer MessageBoxW"
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
     std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)
+    bool desktopShown = true;                // "value ShellWindows desktop=none" makes it false
 };
 
 // Raised for a malformed plan; the text names the line ("plan line 3: ...").

@@ -11,6 +11,7 @@
 
 #include "common/folders.h"
 #include "common/text.h"
+#include "tests/shim/desktop_shell.h"
 #include "tests/shim/firewall.h"
 #include "tests/shim/hooks.h"
 #include "tests/shim/intercept.h"
@@ -115,6 +116,7 @@ bool start(HMODULE self)
         planEntries(plan);
         installHooks(plan);
         installPathLimits();
+        installDesktopShell(plan);
         installFirewallHooks();
         const std::size_t patched = patchMainModule();
         recordUnmatched(plan);

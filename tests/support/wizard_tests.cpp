@@ -81,3 +81,11 @@ std::vector<std::wstring> pendingRenames()
         entries.emplace_back(buffer + i);
     return entries;
 }
+
+std::wstring systemMessage(DWORD code)
+{
+    wchar_t buffer[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer, 512, nullptr);
+    return std::wstring(buffer, length);
+}

@@ -47,6 +47,9 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
 // Ends a wizard that a failed test left open.
 void endWizard(RunningWizard& running);
 
+// Windows' own message for an error code, as failure texts carry it after the code.
+std::wstring systemMessage(DWORD code);
+
 // Deletions and renames scheduled for the next restart, as MoveFileExW records them: pairs of
 // source and target, the target empty for a deletion.
 std::vector<std::wstring> pendingRenames();
