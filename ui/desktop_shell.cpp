@@ -29,9 +29,7 @@ ComPtr<Interface> ask(IUnknown* object)
 {
     if (object == nullptr)
         return nullptr;
-    return obtain<Interface>([object](Interface** out) {
-        return object->QueryInterface(IID_PPV_ARGS(out));
-    });
+    return obtain<Interface>([object](Interface** out) { return object->QueryInterface(IID_PPV_ARGS(out)); });
 }
 
 // The browser of the desktop window, which only a running shell registers. ShellWindows is served
@@ -75,8 +73,7 @@ ComPtr<IShellDispatch2> desktopShell()
     const auto folderView = ask<IShellFolderViewDual>(background.get());
     if (!folderView)
         return nullptr;
-    const auto application =
-        obtain<IDispatch>([&](IDispatch** out) { return folderView->get_Application(out); });
+    const auto application = obtain<IDispatch>([&](IDispatch** out) { return folderView->get_Application(out); });
     return ask<IShellDispatch2>(application.get());
 }
 

@@ -44,12 +44,13 @@ struct Face {
     Kind answer;
 };
 const Face FACES[] = {
-    {WINDOWS, &IID_IDispatch, WINDOWS},         {WINDOWS, &IID_IShellWindows, WINDOWS},
-    {DESKTOP, &IID_IDispatch, DESKTOP},         {DESKTOP, &IID_IServiceProvider, SERVICES},
-    {SERVICES, &IID_IServiceProvider, SERVICES}, {BROWSER, &IID_IShellBrowser, BROWSER},
-    {VIEW, &IID_IShellView, VIEW},              {FOLDER_VIEW, &IID_IDispatch, FOLDER_VIEW},
-    {FOLDER_VIEW, &IID_IShellFolderViewDual, FOLDER_VIEW}, {SHELL, &IID_IDispatch, SHELL},
-    {SHELL, &IID_IShellDispatch, SHELL},        {SHELL, &IID_IShellDispatch2, SHELL},
+    {WINDOWS, &IID_IDispatch, WINDOWS}, {WINDOWS, &IID_IShellWindows, WINDOWS},
+    {DESKTOP, &IID_IDispatch, DESKTOP}, {DESKTOP, &IID_IServiceProvider, SERVICES},
+    {SERVICES, &IID_IServiceProvider, SERVICES},
+    {BROWSER, &IID_IShellBrowser, BROWSER},
+    {VIEW, &IID_IShellView, VIEW},
+    {FOLDER_VIEW, &IID_IDispatch, FOLDER_VIEW}, {FOLDER_VIEW, &IID_IShellFolderViewDual, FOLDER_VIEW},
+    {SHELL, &IID_IDispatch, SHELL}, {SHELL, &IID_IShellDispatch, SHELL}, {SHELL, &IID_IShellDispatch2, SHELL},
 };
 
 bool desktopShown = true;
@@ -110,10 +111,6 @@ HRESULT STDMETHODCALLTYPE notImplemented()
     return E_NOTIMPL;
 }
 
-} // namespace
-
-namespace {
-
 HRESULT STDMETHODCALLTYPE findWindow(IShellWindows*, VARIANT*, VARIANT*, int windowClass, LONG* window, int options,
                                      IDispatch** found)
 {
@@ -153,15 +150,17 @@ HRESULT STDMETHODCALLTYPE application(IShellFolderViewDual*, IDispatch** shell)
     return S_OK;
 }
 
+std::string bstrText(BSTR text)
+{
+    return text != nullptr ? narrow(std::wstring(text, SysStringLen(text))) : "(null)";
+}
+
 std::string variantText(const VARIANT& value)
 {
     switch (V_VT(&value)) {
     case VT_EMPTY: return "VT_EMPTY";
     case VT_I4: return "VT_I4:" + std::to_string(V_I4(&value));
-    case VT_BSTR:
-        return "VT_BSTR:" + (V_BSTR(&value) != nullptr
-                                 ? narrow(std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value))))
-                                 : std::string());
+    case VT_BSTR: return "VT_BSTR:" + bstrText(V_BSTR(&value));
     default: return "vt=" + decimal(V_VT(&value));
     }
 }
@@ -170,7 +169,7 @@ HRESULT STDMETHODCALLTYPE shellExecute(IShellDispatch2*, BSTR file, VARIANT argu
                                        VARIANT operation, VARIANT show)
 {
     writeRecord("IShellDispatch2::ShellExecute",
-                {{"file", file != nullptr ? narrow(std::wstring(file, SysStringLen(file))) : "(null)"},
+                {{"file", bstrText(file)},
                  {"arguments", variantText(arguments)},
                  {"folder", variantText(folder)},
                  {"operation", variantText(operation)},
