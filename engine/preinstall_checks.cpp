@@ -10,8 +10,8 @@
 
 #include "common/failure.h"
 #include "common/folders.h"
-#include "common/product.h"
 #include "common/handles.h"
+#include "common/product.h"
 #include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/product.h"
 #include "common/handles.h"
+#include "common/product.h"
 #include "engine/preinstall_checks.h"
 #include "tests/support/failures.h"
 #include "tests/support/links.h"
@@ -110,12 +110,9 @@ void registerEntry(bool withUninstallCommand)
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
                               &key, nullptr),
               ERROR_SUCCESS);
-    const std::wstring name = L"Quellmark Console";
-    RegSetValueExW(key, L"DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                   static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+    const wchar_t command[] = L"Uninstall.exe --uninstall";
     if (withUninstallCommand)
-        RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                       static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+        RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(command), sizeof command);
     RegCloseKey(key);
 }
 

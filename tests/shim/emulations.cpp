@@ -23,7 +23,7 @@ Entry* securityInfoEntry = nullptr;
 Entry* setSecurityEntry = nullptr;
 Owners* owners = nullptr;
 std::mutex ownersLock;
-std::map<std::wstring, std::string>* ownersSet = nullptr; // by comparable path; never freed, as children
+std::map<std::wstring, std::string>* ownersSet = nullptr; // by comparable path; never freed, like children
 std::atomic<std::uint64_t> ownerCalls{0};
 
 constexpr ULONGLONG RELEASE_LIMIT_MS = 5000;
