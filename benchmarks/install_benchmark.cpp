@@ -54,15 +54,15 @@ struct Stage {
 const Mark MENU_FOLDER{"_wmkdir", 1, "Programs\\Quellmark Console"};
 const Stage STAGES[] = {
     {"checks", {"SHGetKnownFolderPath"}, {"GetDiskFreeSpaceExW"}, true},
-    {"data folder", {"GetDiskFreeSpaceExW"}, {"FindResourceW"}, true},
-    {"extraction", {"FindResourceW"}, {"_wfopen", 2}, false},
-    {"settings and marker", {"_wfopen", 2}, {"CopyFileW"}, true},
-    {"uninstaller copy (the whole wizard)", {"CopyFileW"}, {"CreateProcessW"}, false},
+    {"data folder, application folder, marker", {"GetDiskFreeSpaceExW"}, {"CopyFileW"}, true},
+    {"uninstaller copy (the whole wizard)", {"CopyFileW"}, {"RegCreateKeyExW"}, false},
+    {"Installed-apps entry", {"RegCreateKeyExW"}, {"FindResourceW"}, true},
+    {"extraction", {"FindResourceW"}, {"_wfopen", 3}, false},
+    {"settings", {"_wfopen", 3}, {"CreateProcessW"}, true},
     {"runtime check", {"CreateProcessW"}, {"CreateServiceW"}, false},
     {"service registration", {"CreateServiceW"}, {"StartServiceW"}, true},
     {"service start to first healthy answer", {"StartServiceW"}, {"CoCreateInstance"}, false},
-    {"firewall rule", {"CoCreateInstance"}, {"RegCreateKeyExW"}, true},
-    {"Installed-apps entry", {"RegCreateKeyExW"}, MENU_FOLDER, true},
+    {"firewall rule and settings", {"CoCreateInstance"}, MENU_FOLDER, true},
     {"shortcuts (to the program's end)", MENU_FOLDER, {"end"}, true},
 };
 

@@ -5,11 +5,11 @@
 #include <sddl.h>
 
 #include <stdexcept>
-#include <system_error>
 
 #include "common/failure.h"
 #include "common/handles.h"
 #include "common/text.h"
+#include "package/guarded_files.h"
 
 namespace fs = std::filesystem;
 
@@ -31,8 +31,7 @@ bool trusted(PSID owner)
 
 void refuseForeignOwner(const fs::path& folder)
 {
-    std::error_code error;
-    if (!fs::exists(folder, error))
+    if (!present(folder))
         return;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -45,4 +44,16 @@ void refuseForeignOwner(const fs::path& folder)
                                  " is owned by another account, not by Administrators or the system, so it cannot be "
                                  "trusted. Check who created it, then remove it or make "
                                  "Administrators its owner, and try again.");
+}
+
+void ownByAdministrators(const fs::path& folder)
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    require(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) != FALSE,
+            "Set folder owner");
+    // An elevated member of Administrators may name the group as owner without any privilege.
+    const DWORD code = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                             OWNER_SECURITY_INFORMATION, administrators, nullptr, nullptr, nullptr);
+    requireCode(code == ERROR_SUCCESS, code, "Set folder owner");
 }

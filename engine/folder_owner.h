@@ -9,3 +9,8 @@
 // Raises, naming the folder, when it exists and is owned by anyone but the local system, the
 // Administrators group or TrustedInstaller. A missing folder passes.
 void refuseForeignOwner(const std::filesystem::path& folder);
+
+// Makes the Administrators group the owner of a folder that setup has just created. Under the
+// "object creator" owner policy what an administrator creates belongs to that user's own
+// account, which the check above would refuse; a folder made by anyone else is left to it.
+void ownByAdministrators(const std::filesystem::path& folder);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "common/failure.h"
 #include "common/folders.h"
@@ -14,6 +15,7 @@
 #include "common/text.h"
 #include "common/product.h"
 #include "common/wizard_state.h"
+#include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/health.h"
 #include "engine/markers.h"
@@ -68,18 +70,37 @@ void protectDataFolder(const fs::path& data)
     requireCode(code == ERROR_SUCCESS, code, "Protect Console data");
 }
 
-// The owners are asked again once the folders exist: another account may have created them
-// after the checks, and would keep control of them whatever list they get. The list goes on
-// before "data" and "logs" exist, so that they inherit it from the start.
+// Only a kept marker that already holds our bytes is left alone: rewritten on a full volume, it
+// would be cut short, and the folder would no longer be recognised as ours.
+void writeDataMarker(const fs::path& data)
+{
+    const fs::path marker = data / MARKER_FILE;
+    if (present(marker) && holdsMarker(marker, DATA_MARKER))
+        return;
+    writeText(marker, DATA_MARKER);
+}
+
+// Each folder is made by one call that says whether this run made it, so that only a folder of
+// our own making is given to Administrators. The owners are asked again once the folders exist:
+// another account may have created them after the checks, and would keep control of them
+// whatever list they get. The list goes on before anything is written into the folder, and the
+// marker right after it, so that a run stopped here leaves a folder the next run recognises;
+// "data" and "logs" inherit the list from the start.
 void prepareDataFolder(const fs::path& data)
 {
-    fs::create_directories(data);
+    std::error_code ignored; // a maker folder that cannot be made fails on the next line, with its own error
+    const bool makerMade = fs::create_directory(data.parent_path(), ignored);
+    const bool dataMade = fs::create_directories(data);
+    if (makerMade)
+        ownByAdministrators(data.parent_path());
+    if (dataMade)
+        ownByAdministrators(data);
     refuseForeignOwner(data.parent_path());
     refuseForeignOwner(data);
     protectDataFolder(data);
+    writeDataMarker(data);
     fs::create_directories(data / L"data");
     fs::create_directories(data / L"logs");
-    writeText(data / MARKER_FILE, DATA_MARKER);
 }
 
 void writeSettings(const fs::path& application, unsigned port, bool ruleAdded)
@@ -90,7 +111,7 @@ void writeSettings(const fs::path& application, unsigned port, bool ruleAdded)
 
 void copyUninstaller(const fs::path& application)
 {
-    const fs::path target = application / L"Uninstall.exe";
+    const fs::path target = application / UNINSTALLER_FILE;
     noReparse(target);
     // Fail if it exists: the folder is new, so anything there was not put there by us.
     require(CopyFileW(exePath().c_str(), target.c_str(), TRUE) != FALSE, "Install uninstall wizard");
@@ -135,18 +156,38 @@ void createShortcuts(const fs::path& menu, unsigned port, Undo& undo)
     writeText(menu / L"Installation manual.url", "[InternetShortcut]\r\nURL=" + narrow(MANUAL_URL) + "\r\n");
 }
 
-// Everything after the checks: each step records what it created before the next one starts.
-void installSteps(const Folders& folders, unsigned port, bool firewallWanted, const Progress& progress, Undo& undo)
+// What a stopped run left, as the checks found it, goes as an uninstallation would take it:
+// the folder, marker last, then the entry.
+void clearRemains(const Folders& folders)
 {
-    prepareDataFolder(folders.data);
+    removeApplicationFolder(folders.application);
+    registerUninstall(false);
+}
 
+// From its creation on, the application folder carries our marker, then its uninstaller, then
+// its Installed-apps entry, so that a run stopped at any later moment leaves an installation
+// that Installed apps can remove, whatever the rest of the folder holds by then.
+void createApplicationFolder(const Folders& folders, Undo& undo)
+{
     noReparse(folders.application);
     fs::create_directories(folders.application);
     undo.appCreated = true;
-    extractPayload(folders.application, progress);
-    writeSettings(folders.application, port, false);
     writeText(folders.application / MARKER_FILE, APP_MARKER);
     copyUninstaller(folders.application);
+    undo.registered = true; // also a half-written entry has to go
+    registerUninstall(true);
+}
+
+// Everything after the checks: each step records what it created before the next one starts.
+void installSteps(const Folders& folders, bool remains, unsigned port, bool firewallWanted, const Progress& progress,
+                  Undo& undo)
+{
+    prepareDataFolder(folders.data);
+    if (remains)
+        clearRemains(folders);
+    createApplicationFolder(folders, undo);
+    extractPayload(folders.application, progress);
+    writeSettings(folders.application, port, false);
 
     progress(70, L"Checking bundled runtime...");
     checkRuntime(folders.application);
@@ -163,16 +204,14 @@ void installSteps(const Folders& folders, unsigned port, bool firewallWanted, co
     }
     writeSettings(folders.application, port, undo.ruleAdded);
     firewallAdded = undo.ruleAdded;
-
-    undo.registered = true; // also a half-written entry has to go
-    registerUninstall(true);
     createShortcuts(folders.menu, port, undo);
     progress(100, L"Installation complete.");
 }
 
 // Undoes in the reverse order of dependence: the service first, since it runs from the
-// application folder. The first undo that fails stops the rollback, so that nothing is deleted
-// from under something that is still in place.
+// application folder. The entry goes last: until the folder is gone, it is the way back in for
+// a rollback that stops part-way. The first undo that fails stops the rollback, so that nothing
+// is deleted from under something that is still in place.
 [[noreturn]] void rollBack(const Folders& folders, unsigned port, const Undo& undo, const std::string& message)
 {
     try {
@@ -180,14 +219,12 @@ void installSteps(const Folders& folders, unsigned port, bool firewallWanted, co
             stopDeleteService();
         if (undo.ruleAdded)
             firewall(false, port);
-        if (undo.registered)
-            registerUninstall(false);
         if (undo.menuCreated)
             removeTree(folders.menu);
-        if (undo.appCreated) {
-            removeTree(folders.application);
-            removeEmptyFolder(folders.application.parent_path());
-        }
+        if (undo.appCreated)
+            removeApplicationFolder(folders.application);
+        if (undo.registered)
+            registerUninstall(false);
     } catch (const std::exception& cleanup) {
         throw std::runtime_error(message + "\nCleanup needs attention: " + cleanup.what());
     }
@@ -199,10 +236,10 @@ void installSteps(const Folders& folders, unsigned port, bool firewallWanted, co
 void install(unsigned port, bool firewall, Progress progress)
 {
     const Folders folders;
-    preinstallChecks(port, progress);
+    const bool remains = preinstallChecks(port, progress);
     Undo undo;
     try {
-        installSteps(folders, port, firewall, progress, undo);
+        installSteps(folders, remains, port, firewall, progress, undo);
     } catch (const std::exception& problem) {
         rollBack(folders, port, undo, problem.what());
     }

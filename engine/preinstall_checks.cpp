@@ -10,7 +10,9 @@
 
 #include "common/failure.h"
 #include "common/folders.h"
+#include "common/handles.h"
 #include "common/product.h"
+#include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "package/guarded_files.h"
@@ -22,21 +24,22 @@ namespace {
 
 constexpr ULONGLONG REQUIRED_FREE_BYTES = 512ULL * 1024 * 1024;
 
-// Anything standing at the path counts, also a file where a folder is expected, and also a
-// path whose status cannot be read: better refuse than install over something unknown.
-bool present(const fs::path& p)
-{
-    std::error_code error;
-    return fs::status(p, error).type() != fs::file_type::not_found;
-}
+// The Installed-apps entry as Installed apps sees it. One without the command that Installed apps
+// runs is what an installation stopped while writing it leaves, and nobody can act on it there.
+// A key that cannot be read is taken for a whole entry: it is never proof that nothing is there.
+enum class Listing { absent, unusable, usable };
 
-bool installedAppsEntryExists()
+Listing installedAppsEntry()
 {
     HKEY key = nullptr;
     const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
-    if (key != nullptr)
-        RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    const UniqueRegistryKey owned(key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return Listing::absent;
+    if (status != ERROR_SUCCESS)
+        return Listing::usable;
+    const LSTATUS command = RegQueryValueExW(key, L"UninstallString", nullptr, nullptr, nullptr, nullptr);
+    return command == ERROR_FILE_NOT_FOUND ? Listing::unusable : Listing::usable;
 }
 
 [[noreturn]] void refuseAsInstalled()
@@ -46,22 +49,50 @@ bool installedAppsEntryExists()
                              "product.");
 }
 
-// Any trace of an earlier installation counts: an empty application folder left behind, the
-// Installed-apps entry alone, or the service alone.
-void refuseEarlierInstallation(const fs::path& application)
+// Any trace of an earlier installation refuses, except what a run of ours leaves when it is
+// stopped between two steps (killed, or the computer lost power), which would otherwise lock the
+// administrator out: Installed apps offers no uninstaller for it, and the install refuses it.
+// Such remains are cleared by the installation, but only when they are plainly ours and plainly
+// not a working installation; with no service registered, nothing of them runs:
+// - a folder with our marker and no usable entry: an installation stopped before or while it
+//   copied the uninstaller or wrote the entry. The marker is written first into the new folder,
+//   so everything in it is ours, and the user's data never lives there;
+// - an empty folder, or none, and an entry: an uninstallation stopped between removing the
+//   folder and removing the entry, which now names an uninstaller that is gone;
+// - an empty folder and no entry: an installation stopped between creating the folder and
+//   writing its marker. An empty folder holds nothing to lose.
+// An entry with a marked folder is a real or partly removed installation, which its own
+// uninstaller finishes; a folder that is not empty and lacks our marker is not ours; a service
+// may be running the console. All of them still refuse, and the service is asked only when the
+// rest could be remains. Returns whether there are remains to clear.
+bool refuseEarlierInstallation(const fs::path& application)
 {
-    const bool entry = installedAppsEntryExists();
-    if (present(application))
+    const Listing entry = installedAppsEntry();
+    const ApplicationFolder folder = examineApplicationFolder(application);
+    if (folder == ApplicationFolder::absent && entry == Listing::absent) {
+        if (existsService())
+            refuseAsInstalled();
+        return false;
+    }
+    if (folder == ApplicationFolder::other || (folder == ApplicationFolder::marked && entry == Listing::usable))
         refuseAsInstalled();
-    const bool service = existsService();
-    if (entry || service)
+    if (existsService())
         refuseAsInstalled();
+    return true;
 }
 
-// A kept data folder is reused only when it carries our marker byte for byte.
+bool emptyFolder(const fs::path& p)
+{
+    std::error_code error;
+    return fs::is_directory(p, error) && fs::is_empty(p, error) && !error;
+}
+
+// A kept data folder is reused only when it carries our marker byte for byte, or when it is
+// completely empty: an installation stopped between creating it and writing the marker leaves
+// it so, and an empty folder holds nothing to overwrite.
 void refuseForeignDataFolder(const fs::path& data)
 {
-    if (!present(data))
+    if (!present(data) || emptyFolder(data))
         return;
     const fs::path marker = data / MARKER_FILE;
     noReparse(marker);
@@ -100,7 +131,7 @@ void refuseFullDisk()
 
 } // namespace
 
-void preinstallChecks(unsigned port, const Progress& progress)
+bool preinstallChecks(unsigned port, const Progress& progress)
 {
     const fs::path application = appDir();
     const fs::path data = dataDir();
@@ -109,7 +140,7 @@ void preinstallChecks(unsigned port, const Progress& progress)
     noReparse(application);
     noReparse(data);
     noReparse(menu);
-    refuseEarlierInstallation(application);
+    const bool remains = refuseEarlierInstallation(application);
     if (present(menu))
         throw std::runtime_error(
             "The Quellmark Console Start menu folder already exists. Remove its old shortcuts before installing.");
@@ -118,4 +149,5 @@ void preinstallChecks(unsigned port, const Progress& progress)
     refuseForeignDataFolder(data);
     refuseBusyPort(port);
     refuseFullDisk();
+    return remains;
 }

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 
 #include "common/folders.h"
+#include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "package/guarded_files.h"
@@ -23,12 +23,6 @@ struct Settings {
     unsigned port = 8080;
     bool ruleAdded = false;
 };
-
-bool present(const fs::path& p)
-{
-    std::error_code error;
-    return fs::exists(p, error);
-}
 
 // Nothing is removed unless the application folder carries our marker byte for byte, so that a
 // damaged or foreign folder at our path is never taken for an installation.
@@ -71,6 +65,7 @@ void uninstall(bool deleteData, Progress progress)
         refuseForeignOwner(data.parent_path());
         refuseForeignOwner(data);
     }
+    // A data folder whose state cannot be read counts as there: it is deleted only once recognised.
     if (deleteData && present(data))
         recogniseDataFolder(data);
     const Settings settings = readSettings(application);
@@ -82,8 +77,8 @@ void uninstall(bool deleteData, Progress progress)
         firewall(false, settings.port);
     progress(55, L"Removing application and shortcuts...");
     removeTree(shortcuts());
-    removeTree(application);
-    removeEmptyFolder(application.parent_path());
+    // The entry goes last: until the folder is gone, it leads back to what is left of it.
+    removeApplicationFolder(application);
     registerUninstall(false);
 
     if (deleteData) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -62,6 +64,21 @@ void collectTree(const fs::path& folder, std::vector<TreeItem>& items)
     });
 }
 
+// Moves the named entries of folder itself to the end of items, in the order of names.
+void putLast(const fs::path& folder, std::initializer_list<const wchar_t*> names, std::vector<TreeItem>& items)
+{
+    for (const wchar_t* name : names) {
+        const auto found = std::find_if(items.begin(), items.end(), [&](const TreeItem& item) {
+            return item.path.parent_path() == folder && _wcsicmp(item.path.filename().c_str(), name) == 0;
+        });
+        if (found == items.end())
+            continue;
+        const TreeItem item = *found;
+        items.erase(found);
+        items.push_back(item);
+    }
+}
+
 void removeItem(const fs::path& folder, const TreeItem& item)
 {
     const std::wstring literal = extendedPath(item.path);
@@ -86,7 +103,7 @@ void noReparse(const fs::path& p)
     }
 }
 
-void removeTree(const fs::path& folder)
+void removeTree(const fs::path& folder, std::initializer_list<const wchar_t*> last)
 {
     noReparse(folder);
     const DWORD attributes = GetFileAttributesW(extendedPath(folder).c_str());
@@ -99,9 +116,16 @@ void removeTree(const fs::path& folder)
     std::vector<TreeItem> items;
     if (isFolder)
         collectTree(folder, items);
+    putLast(folder, last, items);
     items.push_back({folder, isFolder});
     for (const TreeItem& item : items)
         removeItem(folder, item);
+}
+
+bool present(const fs::path& p)
+{
+    std::error_code error;
+    return fs::status(p, error).type() != fs::file_type::not_found;
 }
 
 std::string readText(const fs::path& p)

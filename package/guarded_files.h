@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 
 // Every path the wizard writes or deletes goes through noReparse first, so that no write or
@@ -13,8 +14,14 @@
 void noReparse(const std::filesystem::path& p);
 
 // Deletes folder with everything in it, after proving that neither it, the folders above it nor
-// anything inside it is a reparse point. A missing folder is not an error.
-void removeTree(const std::filesystem::path& folder);
+// anything inside it is a reparse point. A missing folder is not an error. The entries of folder
+// itself named in last (compared without case) go after everything else, in the order given,
+// just before folder: a removal that stops part-way then still leaves them.
+void removeTree(const std::filesystem::path& folder, std::initializer_list<const wchar_t*> last = {});
+
+// Whether anything stands at p: also a file where a folder is expected, and also a path whose
+// status cannot be read, which is never taken for proof that nothing is there.
+bool present(const std::filesystem::path& p);
 
 // The whole file as bytes. Raises "Cannot read <path>" when it cannot be opened.
 std::string readText(const std::filesystem::path& p);

@@ -26,9 +26,9 @@ qm_warnings(qm_installation_support)
 # needs the default port and the highest one.
 qm_shim_test_program(install_cycle_test FRESH_PREFIX TIMEOUT 300 SOURCES install_cycle_test.cpp
     LIBRARIES qm_installation_support LOCKS tcp-8080 tcp-65535)
-foreach(program install_test uninstall_test firewall_prompt_test)
+foreach(program install_test uninstall_test firewall_prompt_test interruption_test)
     qm_shim_test_program(${program} FRESH_PREFIX TIMEOUT 300 SOURCES ${program}.cpp LIBRARIES qm_installation_support)
 endforeach()
-foreach(program install_cycle_test install_test uninstall_test firewall_prompt_test)
+foreach(program install_cycle_test install_test uninstall_test firewall_prompt_test interruption_test)
     add_dependencies(${program} tests_headless_setup sample_console_folder)
 endforeach()

@@ -172,8 +172,8 @@ TEST_P(UnsavedLog, IsToldInThePromptAndChangesNothingElse)
 }
 
 // The logs folder is created by the installation itself, so its absence at this point is the
-// shim's (the fifth file opened, after the kept marker's reading and three writes, fails as for a
-// missing folder); the link is a real Linux-side link.
+// shim's (the fifth file opened, after two readings of the kept marker and two writes, fails as
+// for a missing folder); the link is a real Linux-side link.
 INSTANTIATE_TEST_SUITE_P(
     EveryProblem, UnsavedLog,
     testing::Values(

@@ -66,16 +66,30 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
 {
     const MachineSnapshot clean = takeSnapshot();
 
-    const HeadlessRun first =
-        headlessInstall(8080, true, "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n");
+    // Under the "object creator" owner policy, what an administrator creates belongs to the
+    // administrator's own account (Wine keeps no owners: the shim reports that account, and any
+    // owner set since).
+    const HeadlessRun first = headlessInstall(8080, true,
+                                              "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n"
+                                              "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-500\n");
     ASSERT_EQ(first.exitCode, 0u) << first.output;
-    // Only SYSTEM, Administrators and the console's own account, protected from what ProgramData
-    // lets every user read. (Wine does not keep a folder's list, so it is read on its way there.)
-    const std::vector<ShimRecord> protections = readShimRecords("SetNamedSecurityInfoW");
-    ASSERT_EQ(protections.size(), 1u);
-    EXPECT_EQ(protections[0]["arg1"], narrow(dataDir().wstring()));
-    EXPECT_EQ(protections[0]["arg3"], "0x80000004") << "DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION";
-    EXPECT_EQ(protections[0]["arg6"], "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)");
+    // The two folders it made are given to Administrators, then protected: only SYSTEM,
+    // Administrators and the console's own account, none of what ProgramData lets every user
+    // read. (Wine does not keep a folder's list, so it is read on its way there.)
+    const std::vector<ShimRecord> security = readShimRecords("SetNamedSecurityInfoW");
+    ASSERT_EQ(security.size(), 3u);
+    EXPECT_EQ(security[0]["arg1"], narrow(dataDir().parent_path().wstring()));
+    EXPECT_EQ(security[0]["arg3"], "0x1") << "OWNER_SECURITY_INFORMATION";
+    EXPECT_EQ(security[1]["arg1"], narrow(dataDir().wstring()));
+    EXPECT_EQ(security[1]["arg3"], "0x1") << "OWNER_SECURITY_INFORMATION";
+    EXPECT_EQ(security[2]["arg1"], narrow(dataDir().wstring()));
+    EXPECT_EQ(security[2]["arg3"], "0x80000004") << "DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION";
+    EXPECT_EQ(security[2]["arg6"], "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)");
+    std::vector<std::string> owners;
+    for (const ShimRecord& owner : readShimRecords("GetNamedSecurityInfoW"))
+        owners.push_back(owner["object"] + " " + owner["owner"]);
+    EXPECT_THAT(owners, ElementsAre(narrow(dataDir().parent_path().wstring()) + " S-1-5-32-544",
+                                    narrow(dataDir().wstring()) + " S-1-5-32-544"));
     EXPECT_EQ(first.reports, INSTALL_WITH_RULE);
     EXPECT_EQ(first.outcome, "done firewallAdded=1");
     expectInstalled(8080, true);

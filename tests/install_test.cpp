@@ -66,8 +66,8 @@ const std::string DATA = "C:\\ProgramData\\Vostrel\\Quellmark Console";
 const std::string MENU = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
 const std::string NOT_A_FOLDER = "filesystem error: cannot create directories: Not a directory [";
 
-// The n-th file that the installer opens through the C runtime: the data marker, the settings,
-// the application marker, the settings again, then the two shortcuts.
+// The n-th file that the installer opens through the C runtime on a clean machine: the data
+// marker, the application marker, the settings, the settings again, then the two shortcuts.
 std::string failOpen(int n)
 {
     return "fail _wfopen call=" + std::to_string(n) + " errno=28 return=0\n";
@@ -101,6 +101,13 @@ std::vector<std::string> addedAndRemoved(unsigned port)
 
 class InstallFault : public testing::TestWithParam<StepFault> {};
 
+// The steps of an installation, as the rows number them: 1 to 4 the data folder, its owners, its
+// protection, its marker and subfolders; 5 to 8 the application folder, its marker, its
+// uninstaller and its Installed-apps entry; 9 the extraction; 10 the settings; 11 the runtime;
+// 12 to 14 the service and its health; 15 the firewall; 16 the settings again; 17 to 19 the
+// Start-menu folder and its shortcuts.
+constexpr int FIREWALL_STEP = 15;
+
 } // namespace
 
 // Every step from the data folder to the last shortcut fails once; whatever had been created by
@@ -117,7 +124,11 @@ TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
     EXPECT_EQ(run.exitCode, 1u) << run.output;
     EXPECT_EQ(run.outcome, fault.expected + RETAINED);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
-    EXPECT_EQ(firewallCalls(), fault.step < 14 ? std::vector<std::string>{} : fault.step == 14 ? added(port) : addedAndRemoved(port));
+    EXPECT_EQ(firewallCalls(), fault.step < FIREWALL_STEP   ? std::vector<std::string>{}
+                               : fault.step == FIREWALL_STEP ? added(port)
+                                                             : addedAndRemoved(port));
+    EXPECT_THAT(readBytes(dataDir() / L"product.txt"), testing::AnyOf("(missing)", "QuellmarkConsoleData/1\n"))
+        << "a data marker is never left cut short";
 }
 
 // Files in the way, switches of the sample console and a held port are real; the rest is the shim.
@@ -126,57 +137,68 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
                   NOT_A_FOLDER + DATA + "]"},
-        // Made by another account between the checks and the installer's own creation (Wine keeps no
-        // owners: the shim answers the first owner query, which comes after the creation).
-        StepFault{"MakerFolderTakenOverMeanwhile", 1, nullptr, "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n",
+        StepFault{"MakerFolderOwnerNotSet", 1, nullptr, "fail SetNamedSecurityInfoW call=1 return=5\n",
+                  "Set folder owner (5): Access denied.\r\n"},
+        // There at the checks, owned by Administrators, and replaced by another account's folder
+        // before the installer's own creation, which finds it and so leaves its owner alone. Wine
+        // keeps no owners: the shim answers the check's query as Administrators, later ones as
+        // the other account.
+        StepFault{"MakerFolderTakenOverMeanwhile", 1, [] { fs::create_directories(dataDir().parent_path()); },
+                  "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001\n"
+                  "value GetNamedSecurityInfoW owner=S-1-5-32-544 call=1\n",
                   "The folder C:\\ProgramData\\Vostrel is owned by another account, not by Administrators or the "
                   "system, so it cannot be trusted. Check who created it, then remove it or "
                   "make Administrators its owner, and try again."},
         StepFault{"DataPermissionsNotBuilt", 2, nullptr,
                   "fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n",
                   "Create data permissions (1336): Invalid ACL.\r\n"},
-        StepFault{"DataFolderNotProtected", 2, nullptr, "fail SetNamedSecurityInfoW call=1 return=5\n",
+        // After the owners of the two new folders.
+        StepFault{"DataFolderNotProtected", 2, nullptr, "fail SetNamedSecurityInfoW call=3 return=5\n",
                   "Protect Console data (5): Access denied.\r\n"},
-        StepFault{"DataSubfolderBlockedByAFile", 3, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
+        StepFault{"DataMarkerNotWritten", 3, nullptr, failOpen(1), "Cannot write " + DATA + "\\product.txt"},
+        StepFault{"DataSubfolderBlockedByAFile", 4, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
                   NOT_A_FOLDER + DATA + "\\logs]"},
-        StepFault{"DataMarkerNotWritten", 4, nullptr, failOpen(1), "Cannot write " + DATA + "\\product.txt"},
         StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, "",
                   NOT_A_FOLDER + APP + "]"},
-        StepFault{"ApplicationFileNotWritten", 6, nullptr, "fail WriteFile call=1 error=112 return=0\n",
-                  "Write application file (112): Disk full.\r\n"},
-        StepFault{"SettingsNotWritten", 7, nullptr, failOpen(2), "Cannot write " + APP + "\\console.ini"},
-        StepFault{"ApplicationMarkerNotWritten", 8, nullptr, failOpen(3), "Cannot write " + APP + "\\product.txt"},
-        StepFault{"UninstallerNotCopied", 9, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
+        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failOpen(2), "Cannot write " + APP + "\\product.txt"},
+        // A kept marker with our bytes is not written again, so a full volume cannot cut it short:
+        // the first write that fails is the application marker's.
+        StepFault{"KeptDataMarkerOnAFullVolume", 6, [] { keepDataFolder(); }, "fail _write call=1 errno=28 return=-1\n",
+                  "Cannot write " + APP + "\\product.txt"},
+        StepFault{"UninstallerNotCopied", 7, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
                   "Install uninstall wizard (5): Access denied.\r\n"},
-        StepFault{"RuntimeExitsWithAnError", 10, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
-                  "The bundled runtime could not start. Check Windows version and available security software logs."},
-        StepFault{"RuntimeHangs", 10, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, SHORT_HELPER_WAIT,
-                  "Windows helper timed out"},
-        StepFault{"ServiceNotRegistered", 11, nullptr, "fail CreateServiceW call=1 error=1073 return=0\n",
-                  "Create Console service (1073): Service exists.\r\n"},
-        StepFault{"ServiceManagerNotOpened", 12, nullptr, "fail OpenSCManagerW call=3 error=5 return=0\n",
-                  "Open Console service manager (5): Access denied.\r\n"},
-        StepFault{"ServiceNotOpenedForStart", 12, nullptr, "fail OpenServiceW call=2 error=5 return=0\n",
-                  "Open Console service for startup (5): Access denied.\r\n"},
-        StepFault{"ServiceNotStarted", 12, nullptr, "fail StartServiceW call=1 error=1053 return=0\n",
-                  "Start Console service (1053): Service request timeout.\r\n"},
-        StepFault{"ConsoleExitsAtStart", 13, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, SHORT_PAUSES,
-                  UNHEALTHY},
-        StepFault{"ConsoleAnswersAsAnotherVersion", 13, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); },
-                  SHORT_PAUSES, UNHEALTHY},
-        StepFault{"FirewallCancelled", 14, nullptr,
-                  "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
-                  "Installation cancelled after the firewall rule could not be created."},
-        StepFault{"FinalSettingsNotWritten", 15, nullptr, failOpen(4), "Cannot write " + APP + "\\console.ini"},
-        StepFault{"InstalledAppsEntryNotWritten", 17, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
+        StepFault{"InstalledAppsEntryNotWritten", 8, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
                   "Register Installed Apps entry (5): Access denied.\r\n"},
         // The key and three values exist when the fourth value fails: the rollback removes them.
-        StepFault{"InstalledAppsEntryHalfWritten", 17, nullptr, "fail RegSetValueExW call=4 return=5\n",
+        StepFault{"InstalledAppsEntryHalfWritten", 8, nullptr, "fail RegSetValueExW call=4 return=5\n",
                   "Write installation record (5): Access denied.\r\n"},
-        StepFault{"StartMenuFolderNotCreated", 18, nullptr, failStartMenuFolder(),
+        StepFault{"ApplicationFileNotWritten", 9, nullptr, "fail WriteFile call=1 error=112 return=0\n",
+                  "Write application file (112): Disk full.\r\n"},
+        StepFault{"SettingsNotWritten", 10, nullptr, failOpen(3), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"RuntimeExitsWithAnError", 11, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
+                  "The bundled runtime could not start. Check Windows version and available security software logs."},
+        StepFault{"RuntimeHangs", 11, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, SHORT_HELPER_WAIT,
+                  "Windows helper timed out"},
+        StepFault{"ServiceNotRegistered", 12, nullptr, "fail CreateServiceW call=1 error=1073 return=0\n",
+                  "Create Console service (1073): Service exists.\r\n"},
+        StepFault{"ServiceManagerNotOpened", 13, nullptr, "fail OpenSCManagerW call=3 error=5 return=0\n",
+                  "Open Console service manager (5): Access denied.\r\n"},
+        StepFault{"ServiceNotOpenedForStart", 13, nullptr, "fail OpenServiceW call=2 error=5 return=0\n",
+                  "Open Console service for startup (5): Access denied.\r\n"},
+        StepFault{"ServiceNotStarted", 13, nullptr, "fail StartServiceW call=1 error=1053 return=0\n",
+                  "Start Console service (1053): Service request timeout.\r\n"},
+        StepFault{"ConsoleExitsAtStart", 14, [] { setSampleSwitch(L"Service", L"ExitAtStart", 1); }, SHORT_PAUSES,
+                  UNHEALTHY},
+        StepFault{"ConsoleAnswersAsAnotherVersion", 14, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); },
+                  SHORT_PAUSES, UNHEALTHY},
+        StepFault{"FirewallCancelled", 15, nullptr,
+                  "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
+                  "Installation cancelled after the firewall rule could not be created."},
+        StepFault{"FinalSettingsNotWritten", 16, nullptr, failOpen(4), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"StartMenuFolderNotCreated", 17, nullptr, failStartMenuFolder(),
                   "filesystem error: cannot create directories: Permission denied [" + MENU + "]"},
-        StepFault{"ConsoleShortcutNotWritten", 19, nullptr, failOpen(5), "Cannot write " + MENU + "\\Open Console.url"},
-        StepFault{"ManualShortcutNotWritten", 20, nullptr, failOpen(6),
+        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failOpen(5), "Cannot write " + MENU + "\\Open Console.url"},
+        StepFault{"ManualShortcutNotWritten", 19, nullptr, failOpen(6),
                   "Cannot write " + MENU + "\\Installation manual.url"}),
     [](const testing::TestParamInfo<StepFault>& row) { return std::string(row.param.name); });
 
@@ -229,9 +251,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         UndoFault{"ServiceRemoval", "fail ControlService call=1 error=5 return=0\n", "Stop Console service (5): Access denied.\r\n", true, false, true, true, true},
         UndoFault{"RuleRemoval", "fail INetFwRules::Remove call=1 return=0x80070005\n", "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", false, true, true, true, true},
-        UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n", "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, true, true},
-        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url]", false, true, false, true, true},
-        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\", false, true, false, false, true}),
+        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console\\Open Console.url]", false, true, true, true, true},
+        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\", false, true, true, false, true},
+        UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n", "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, false, false}),
     [](const testing::TestParamInfo<UndoFault>& row) { return std::string(row.param.name); });
 
 // A kept data folder whose marker goes on for a gigabyte is not ours, and is not read whole.

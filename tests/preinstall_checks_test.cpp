@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/folders.h"
+#include "common/handles.h"
 #include "common/product.h"
 #include "engine/preinstall_checks.h"
 #include "tests/support/failures.h"
@@ -57,10 +58,14 @@ struct PortHolder {
     unsigned port = 0;
 };
 
+constexpr char REMAINS[] = "(passed, remains to clear)";
+
 std::string checksFailure(unsigned port = unusedLoopbackPort())
 {
-    const std::string text = failureText([port] { preinstallChecks(port, [](int, const std::wstring&) {}); });
-    return text == "(no failure)" ? "(passed)" : text;
+    bool remains = false;
+    const std::string text =
+        failureText([port, &remains] { remains = preinstallChecks(port, [](int, const std::wstring&) {}); });
+    return text != "(no failure)" ? text : remains ? REMAINS : "(passed)";
 }
 
 void put(const fs::path& file, const std::string& content)
@@ -97,22 +102,84 @@ TEST(PreinstallChecks, PassOnACleanComputerAndChangeNothing)
     EXPECT_EQ(changes(before, takeSnapshot()), std::vector<std::string>{}) << "the checks must change nothing";
 }
 
-TEST(PreinstallChecks, RefuseAnyTraceOfAnEarlierInstallation)
-{
-    fs::create_directories(appDir());
-    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "an empty application folder";
-    fs::remove(appDir());
+namespace {
 
+void registerEntry(bool withUninstallCommand)
+{
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
                               &key, nullptr),
               ERROR_SUCCESS);
+    const wchar_t command[] = L"Uninstall.exe --uninstall";
+    if (withUninstallCommand)
+        RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(command), sizeof command);
     RegCloseKey(key);
-    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "the Installed-apps key alone";
-    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY), ERROR_SUCCESS);
+}
 
-    registerThrowAwayService();
-    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "the service alone";
+enum class AppFolder { none, empty, marked, foreign, file };
+enum class Listed { none, whole, withoutCommand };
+
+void arrange(AppFolder folder, Listed entry, bool service)
+{
+    if (folder == AppFolder::file)
+        put(appDir(), "");
+    else if (folder != AppFolder::none)
+        fs::create_directories(appDir());
+    if (folder == AppFolder::marked)
+        put(appDir() / L"product.txt", "QuellmarkConsoleApp/1\n");
+    if (folder == AppFolder::marked || folder == AppFolder::foreign)
+        put(appDir() / L"Uninstall.exe", "half a program");
+    if (entry != Listed::none)
+        registerEntry(entry == Listed::whole);
+    if (service)
+        registerThrowAwayService();
+}
+
+void clearArrangement()
+{
+    fs::remove_all(appDir());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, DELETE));
+    if (service)
+        DeleteService(service.get());
+}
+
+} // namespace
+
+// What a run of ours stopped between two steps leaves (a marked folder without an entry, an entry
+// whose folder is gone or empty, an empty folder) is cleared by the installation, as long as no
+// service runs anything of it; every other trace of an earlier installation refuses. The
+// checks only decide: what they find stays where it was.
+TEST(PreinstallChecks, TellTheRemainsOfAStoppedRunFromAnInstallation)
+{
+    const struct {
+        const char* name;
+        AppFolder folder;
+        Listed entry;
+        bool service;
+        const char* expected;
+    } cases[] = {
+        {"marked folder alone", AppFolder::marked, Listed::none, false, REMAINS},
+        {"marked folder, entry without its command", AppFolder::marked, Listed::withoutCommand, false, REMAINS},
+        {"entry alone", AppFolder::none, Listed::whole, false, REMAINS},
+        {"empty folder and entry", AppFolder::empty, Listed::whole, false, REMAINS},
+        {"empty folder alone", AppFolder::empty, Listed::none, false, REMAINS},
+        {"marked folder and entry", AppFolder::marked, Listed::whole, false, ALREADY_INSTALLED},
+        {"folder without our marker", AppFolder::foreign, Listed::none, false, ALREADY_INSTALLED},
+        {"a file at the folder's path", AppFolder::file, Listed::none, false, ALREADY_INSTALLED},
+        {"service alone", AppFolder::none, Listed::none, true, ALREADY_INSTALLED},
+        {"empty folder and service", AppFolder::empty, Listed::none, true, ALREADY_INSTALLED},
+        {"marked folder and service", AppFolder::marked, Listed::none, true, ALREADY_INSTALLED},
+        {"entry and service", AppFolder::none, Listed::whole, true, ALREADY_INSTALLED},
+    };
+    for (const auto& row : cases) {
+        arrange(row.folder, row.entry, row.service);
+        const MachineSnapshot before = takeSnapshot();
+        EXPECT_EQ(checksFailure(), row.expected) << row.name;
+        EXPECT_EQ(takeSnapshot(), before) << row.name << ": the checks must change nothing";
+        clearArrangement();
+    }
 }
 
 TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
@@ -161,7 +228,10 @@ TEST_F(PreinstallChecksWithShim, ReuseOnlyADataFolderWithTheExactMarker)
 {
     loadShim("");
     fs::create_directories(dataDir());
+    EXPECT_EQ(checksFailure(), "(passed)") << "a completely empty folder, left before its marker was written";
+    put(dataDir() / L"notes.txt", "someone's");
     EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "no marker";
+    fs::remove(dataDir() / L"notes.txt");
     const fs::path marker = dataDir() / L"product.txt";
     put(marker, "QuellmarkConsoleData/1\r\n");
     EXPECT_EQ(checksFailure(), FOREIGN_DATA) << "CR LF";
@@ -209,11 +279,18 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     unloadShim();
 
     loadShim("fail OpenSCManagerW call=1 error=5 return=0\n");
-    fs::create_directories(appDir());
-    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "with the application folder there, the service is not asked";
-    fs::remove(appDir());
+    put(appDir() / L"README.txt", "not ours");
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED) << "with a folder that is not ours there, the service is not asked";
+    fs::remove_all(appDir());
     text = checksFailure();
     EXPECT_EQ(text.rfind("Open Windows services (5)", 0), 0u) << text;
+    unloadShim();
+
+    // An entry that cannot be read is never taken for no entry, which would make a marked folder
+    // look like remains.
+    loadShim("fail RegOpenKeyExW call=1 return=5\n");
+    put(appDir() / L"product.txt", "QuellmarkConsoleApp/1\n");
+    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED);
 }
 
 namespace {

@@ -156,6 +156,20 @@ TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
     EXPECT_FALSE(httpGet(port, "/api/v1/health", 1000).connected) << "the console no longer listens";
 }
 
+// A console may go on for a while after it has reported itself stopped, and keeps its program in
+// use until its process has ended: the stop returns only then.
+TEST_F(Service, AStopReturnsOnlyOnceTheServiceProcessHasEnded)
+{
+    setSampleSwitch(L"Service", L"LingerAfterStop", 3000);
+    createService();
+    start();
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, status().dwProcessId));
+    ASSERT_TRUE(process);
+    stopDeleteService();
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_FALSE(existsService());
+}
+
 TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
 {
     const auto begun = std::chrono::steady_clock::now();

@@ -133,6 +133,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=2\n"},
         Refusal{"MakerFolderOwnedByAnotherAccount", true, [] {}, foreignOwner(dataDir().parent_path()),
                 "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n"},
+        // The state of the data folder cannot be read (the fourth file status the uninstall asks
+        // for, after the application marker's and the two owners' checks): it counts as there, so
+        // it is recognised before anything is removed, and this one is not ours.
+        Refusal{"DataFolderStateUnreadable", true,
+                [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); },
+                "Unrecognized data folder; refusing to delete it.", "fail _wstat64 call=4 errno=13 return=-1\n"},
         Refusal{"LinkOnApplicationFolder", false, [] { replaceWithLink(appDir()); }, LINKS},
         Refusal{"LinkOnMakerFolder", false, [] { replaceWithLink(appDir().parent_path()); }, LINKS},
         Refusal{"LinkOnDataFolder", false, [] { replaceWithLink(dataDir()); }, LINKS}),
@@ -142,19 +148,20 @@ namespace {
 
 // What is still there after a failed uninstall, in the order the uninstall removes things.
 struct Left {
-    bool service, shortcuts, application, entry, data;
+    bool service, shortcuts, application, marker, entry, data;
     bool operator==(const Left&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Left& left)
 {
     return out << "service " << left.service << ", shortcuts " << left.shortcuts << ", application "
-               << left.application << ", entry " << left.entry << ", data " << left.data;
+               << left.application << ", its marker " << left.marker << ", entry " << left.entry << ", data "
+               << left.data;
 }
 
 Left whatIsLeft()
 {
-    return {serviceState() != 0, fs::exists(shortcuts()), fs::exists(appDir()),
+    return {serviceState() != 0, fs::exists(shortcuts()), fs::exists(appDir()), fs::exists(appDir() / L"product.txt"),
             !uninstallValue(L"DisplayName").empty(), fs::exists(dataDir())};
 }
 
@@ -178,6 +185,21 @@ class UninstallStep : public Uninstall, public testing::WithParamInterface<StepF
 UniqueHandle nothing()
 {
     return nullptr;
+}
+
+// The uninstall's file deletions: the two shortcuts, every file of the package, then the
+// settings and the uninstaller.
+int uninstallerDeletion()
+{
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(sampleFolder()))
+        files += entry.is_regular_file() ? 1 : 0;
+    return 2 + files + 2;
+}
+
+std::string failDeletion(int call)
+{
+    return "fail DeleteFileW call=" + std::to_string(call) + " error=32 return=0\n";
 }
 
 } // namespace
@@ -205,21 +227,28 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); }, SHORT_PAUSES,
                     "Console could not be stopped. Application and data were retained; retry uninstall after "
                     "stopping its service.",
-                    false, {true, true, true, true, true}},
+                    false, {true, true, true, true, true, true}},
         StepFailure{"RuleNotRemoved", false, nothing, "fail INetFwRules::Remove call=1 return=0x80070005\n",
                     "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", true,
-                    {false, true, true, true, true}},
+                    {false, true, true, true, true, true}},
         StepFailure{"ShortcutHeldOpen", false, [] { return hold(shortcuts() / L"Open Console.url"); }, "",
                     "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\"
                     "Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\"
                     "Programs\\Quellmark Console\\Open Console.url]",
-                    true, {false, true, true, true, true}},
+                    true, {false, true, true, true, true, true}},
         StepFailure{"ApplicationFileHeldOpen", false, [] { return hold(appDir() / L"README.txt"); }, "",
                     "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\"
                     "Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\README.txt]",
-                    true, {false, false, true, true, true}},
+                    true, {false, false, true, true, true, true}},
+        // Everything else in the folder is gone and the settings too when the uninstaller will not
+        // go: the marker, which goes after it, and the entry stay.
+        StepFailure{"UninstallerHeldLast", false, nothing, failDeletion(uninstallerDeletion()),
+                    "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\"
+                    "Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\Uninstall.exe]",
+                    true, {false, false, true, true, true, true}},
         StepFailure{"EntryNotRemoved", false, nothing, "fail RegDeleteTreeW call=1 return=5\n",
-                    "Remove Installed Apps entry (5): Access denied.\r\n", true, {false, false, false, true, true}},
+                    "Remove Installed Apps entry (5): Access denied.\r\n", true,
+                    {false, false, false, false, true, true}},
         StepFailure{"DataFileHeldOpen", true,
                     [] {
                         writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
@@ -228,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Vostrel\\Quellmark "
                     "Console] [C:\\ProgramData\\Vostrel\\Quellmark Console\\data\\accounts.db]",
-                    true, {false, false, false, false, true}}),
+                    true, {false, false, false, false, false, true}}),
     [](const testing::TestParamInfo<StepFailure>& row) { return std::string(row.param.name); });
 
 namespace {
@@ -300,5 +329,5 @@ TEST_F(Uninstall, DeletesTheDataEvenWhenThereIsNoDataFolder)
                                {55, "Removing application and shortcuts..."},
                                {85, "Removing saved data..."},
                                {100, "Console and its data have been removed."}}));
-    EXPECT_EQ(whatIsLeft(), (Left{false, false, false, false, false}));
+    EXPECT_EQ(whatIsLeft(), (Left{false, false, false, false, false, false}));
 }

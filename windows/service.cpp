@@ -48,14 +48,28 @@ void configure(SC_HANDLE service)
             "Configure process-failure recovery");
 }
 
-DWORD currentState(SC_HANDLE service, const char* step)
+SERVICE_STATUS_PROCESS currentStatus(SC_HANDLE service, const char* step)
 {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     require(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                  sizeof status, &needed) != FALSE,
             step);
-    return status.dwCurrentState;
+    return status;
+}
+
+// The service's process, opened while the service still runs in it, so that its id cannot have
+// been given to another process by the time it is waited for. When it cannot be opened (it has
+// already ended, or Windows refuses the access) there is nothing to wait for, and the service's
+// own state is all there is to go by.
+UniqueHandle openServiceProcess(DWORD id)
+{
+    return UniqueHandle(id != 0 ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr);
+}
+
+bool ended(HANDLE process)
+{
+    return process == nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
 
 // Asks the service to stop. False when it cannot take the control yet because it is still
@@ -79,12 +93,14 @@ bool askToStop(SC_HANDLE service)
 
 // Within the one wait of about 30 seconds, a service that could not take the stop yet is asked
 // again as soon as it has left its pending state.
-void stopAndWait(SC_HANDLE service)
+void stopAndWait(SC_HANDLE service, HANDLE process)
 {
     bool asked = askToStop(service);
     for (int query = 0; query < STOP_QUERIES; ++query) {
-        const DWORD state = currentState(service, "Wait for Console stop");
-        if (state == SERVICE_STOPPED)
+        const DWORD state = currentStatus(service, "Wait for Console stop").dwCurrentState;
+        // A service reports itself stopped before its process has ended, and until then the
+        // process keeps the program and its files in use: the application folder cannot go yet.
+        if (state == SERVICE_STOPPED && ended(process))
             return;
         if (!asked && state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING)
             asked = askToStop(service);
@@ -135,7 +151,10 @@ void stopDeleteService()
         require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Open Console service");
         return; // not registered: nothing to remove
     }
-    if (currentState(service.get(), "Check service state") != SERVICE_STOPPED)
-        stopAndWait(service.get());
+    const SERVICE_STATUS_PROCESS status = currentStatus(service.get(), "Check service state");
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        const UniqueHandle process = openServiceProcess(status.dwProcessId);
+        stopAndWait(service.get(), process.get());
+    }
     require(DeleteService(service.get()) != FALSE, "Remove Console service");
 }

@@ -10,6 +10,7 @@ void createService();
 // Whether the service is registered. Raises when the service manager cannot tell.
 bool existsService();
 
-// Stops the service if it runs, waits about 30 seconds for it to stop and deletes it. Does
-// nothing when it is not registered. Raises before deleting anything if it will not stop.
+// Stops the service if it runs, waits about 30 seconds for it to stop and its process to end,
+// and deletes it. Does nothing when it is not registered. Raises before deleting anything if it
+// will not stop.
 void stopDeleteService();

@@ -5,7 +5,9 @@
 
 #include "common/product.h"
 
+#include "sample-console/service/log.h"
 #include "sample-console/service/service.h"
+#include "sample-console/shared/switches.h"
 
 int wmain()
 {
@@ -25,6 +27,12 @@ int wmain()
         else
             std::fprintf(stderr, "QuellmarkConsoleService: the service dispatcher failed (%lu).\n", error);
         return 1;
+    }
+    // A process that outlives its stopped service for a while, as a console may while it writes
+    // out what it holds.
+    if (const int linger = readSwitch(L"Service", L"LingerAfterStop"); linger > 0) {
+        logLine("Lingering " + std::to_string(linger) + " ms after the stop (switches.ini)");
+        Sleep(static_cast<DWORD>(linger));
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cwctype>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -19,7 +20,10 @@ namespace {
 Entry* removeDirectoryEntry = nullptr;
 Entry* controlServiceEntry = nullptr;
 Entry* securityInfoEntry = nullptr;
+Entry* setSecurityEntry = nullptr;
 Owners* owners = nullptr;
+std::mutex ownersLock;
+std::map<std::wstring, std::string>* ownersSet = nullptr; // by comparable path; never freed, like children
 std::atomic<std::uint64_t> ownerCalls{0};
 
 constexpr ULONGLONG RELEASE_LIMIT_MS = 5000;
@@ -104,9 +108,40 @@ BOOL WINAPI hookControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATU
     return originalOf<decltype(&ControlService)>(controlServiceEntry)(service, control, status);
 }
 
+// Windows keeps the owner it is given; Wine 8 accepts it and forgets it. The owner set on a file
+// or folder is remembered for the rest of the process, and reported from then on.
+DWORD WINAPI hookSetNamedSecurityInfoW(LPWSTR object, SE_OBJECT_TYPE type, SECURITY_INFORMATION given, PSID owner,
+                                       PSID group, PACL list, PACL audit)
+{
+    const DWORD result = originalOf<decltype(&SetNamedSecurityInfoW)>(setSecurityEntry)(object, type, given, owner,
+                                                                                      group, list, audit);
+    wchar_t* sid = nullptr;
+    if (result != ERROR_SUCCESS || type != SE_FILE_OBJECT || (given & OWNER_SECURITY_INFORMATION) == 0 ||
+        owner == nullptr || !ConvertSidToStringSidW(owner, &sid))
+        return result;
+    const std::string text = narrow(sid);
+    LocalFree(sid);
+    const std::lock_guard<std::mutex> hold(ownersLock);
+    (*ownersSet)[comparable(object)] = text;
+    return result;
+}
+
+// An owner the plan gives for one call wins: it is the test saying who owns the object at that
+// moment. Otherwise the owner that this process set, otherwise the plan's owner for all.
+std::string ownerOf(LPCWSTR object, std::uint64_t call)
+{
+    for (auto given = owners->calls.rbegin(); given != owners->calls.rend(); ++given)
+        if (given->first == call)
+            return given->second;
+    const std::lock_guard<std::mutex> hold(ownersLock);
+    const auto set = ownersSet->find(comparable(object));
+    return set != ownersSet->end() ? set->second : owners->all;
+}
+
 // Windows keeps the owner of every file; Wine 8 reports the current user for all of them. The
 // owner of files and folders comes from the plan instead: Administrators, the owner of what an
-// elevated setup (or a test acting as one) creates, unless a call is given another.
+// elevated setup (or a test acting as one) creates, unless a call is given another, or the
+// process has set one itself.
 DWORD WINAPI hookGetNamedSecurityInfoW(LPCWSTR object, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
                                        PSID* owner, PSID* group, PACL* list, PACL* audit,
                                        PSECURITY_DESCRIPTOR* descriptor)
@@ -115,9 +150,7 @@ DWORD WINAPI hookGetNamedSecurityInfoW(LPCWSTR object, SE_OBJECT_TYPE type, SECU
         return originalOf<decltype(&GetNamedSecurityInfoW)>(securityInfoEntry)(object, type, wanted, owner, group,
                                                                               list, audit, descriptor);
     const std::uint64_t call = ownerCalls.fetch_add(1) + 1;
-    std::string sid = owners->all;
-    for (const auto& [number, given] : owners->calls)
-        sid = number == call ? given : sid;
+    const std::string sid = ownerOf(object, call);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen("O:" + sid).c_str(), SDDL_REVISION_1, descriptor,
                                                               nullptr))
         return GetLastError();
@@ -135,6 +168,9 @@ void installEmulations(const Plan& plan)
     owners = new Owners(plan.owners);
     securityInfoEntry = &intercept("GetNamedSecurityInfoW");
     securityInfoEntry->replacement = reinterpret_cast<void*>(&hookGetNamedSecurityInfoW);
+    ownersSet = new std::map<std::wstring, std::string>();
+    setSecurityEntry = &intercept("SetNamedSecurityInfoW");
+    setSecurityEntry->replacement = reinterpret_cast<void*>(&hookSetNamedSecurityInfoW);
     children = new std::vector<ChildFolder>();
     removeDirectoryEntry = &intercept("RemoveDirectoryW");
     removeDirectoryEntry->replacement = reinterpret_cast<void*>(&hookRemoveDirectoryW);

@@ -135,6 +135,19 @@ Fields callFields(const Entry& entry, std::uint64_t call, const Fault* fault,
     return fields;
 }
 
+// Only this thread stops, at the planned call, before anything of it is done; the record tells
+// the test that the process has got there and can be killed.
+[[noreturn]] void hang(const Entry& entry, std::uint64_t call)
+{
+    try {
+        writeRecord("hang", {{"function", entry.name}, {"call", decimal(call)}});
+    } catch (...) {
+        OutputDebugStringA("qmshim: a hang could not be recorded\n");
+    }
+    for (;;)
+        Sleep(INFINITE);
+}
+
 } // namespace
 
 // Called by qmShimThunk for every call through a patched slot. Returns the address to continue
@@ -145,6 +158,8 @@ extern "C" void* qmShimDecide(Entry* entry, const std::uint64_t* registers, cons
     const DWORD lastError = GetLastError();
     std::uint64_t call = 0;
     const Fault* fault = countCall(*entry, call);
+    if (fault != nullptr && fault->hang)
+        hang(*entry, call);
     if (fault != nullptr || entry->recorded) {
         try {
             writeRecord(entry->name, callFields(*entry, call, fault, registers, stack));

@@ -146,6 +146,22 @@ void failLine(Plan& plan, const Line& line)
     function(plan, name).faults.push_back(fault);
 }
 
+void hangLine(Plan& plan, const Line& line)
+{
+    const std::string name = functionName(line);
+    if (isFirewallMethod(name))
+        reject(line, "\"hang\" applies to imports only");
+    auto found = options(line, 2, {"call"});
+    if (!found.count("call"))
+        reject(line, "give call= (the call that never returns)");
+    Fault fault;
+    fault.call = number(line, found["call"], UINT64_MAX);
+    if (fault.call == 0)
+        reject(line, "calls are counted from 1");
+    fault.hang = true;
+    function(plan, name).faults.push_back(fault);
+}
+
 void recordLine(Plan& plan, const Line& line)
 {
     const std::string name = functionName(line);
@@ -337,6 +353,8 @@ Plan parsePlan(const std::string& text, const std::string& image)
             target = applies ? &mine : &others;
         } else if (directive == "fail") {
             failLine(*target, line);
+        } else if (directive == "hang") {
+            hangLine(*target, line);
         } else if (directive == "record") {
             recordLine(*target, line);
         } else if (directive == "value") {

@@ -15,6 +15,7 @@ struct Fault {
     std::optional<std::uint32_t> error; // last error to set; none leaves it as it was
     std::optional<int> crtError;        // the C runtime's errno to set ("errno="), for its functions
     std::uint64_t value = 0;  // what the call returns (rax)
+    bool hang = false;        // "hang": the call never returns, so that a test can kill the process there
 };
 
 // How "record" writes an argument: d and x a 32-bit number in decimal or hexadecimal (the upper

@@ -1,8 +1,10 @@
 #include "tests/support/headless.h"
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/shim.h"
 
@@ -44,6 +46,31 @@ HeadlessRun run(const std::wstring& arguments, const std::string& plan)
 }
 
 } // namespace
+
+void headlessKilledAt(const std::wstring& arguments, const std::string& plan)
+{
+    const ShimProcess started = startWithShim(headlessProgram(), arguments, plan);
+    while (!shimRecorded("hang")) {
+        if (WaitForSingleObject(started.process.get(), 20) == WAIT_OBJECT_0)
+            throw std::runtime_error("headless_setup ended before it got to the planned hang");
+    }
+    TerminateProcess(started.process.get(), 1);
+    WaitForSingleObject(started.process.get(), INFINITE);
+}
+
+HeadlessRun uninstallThroughInstalledApps()
+{
+    const std::wstring command = uninstallValue(L"UninstallString");
+    if (command.size() < 2 || command[0] != L'"' || command.find(L'"', 1) == std::wstring::npos)
+        throw std::runtime_error("the Installed-apps entry names no uninstall command");
+    const std::filesystem::path program = command.substr(1, command.find(L'"', 1) - 1);
+    // From a copy outside the application folder, as the wizard hands over to a temporary copy
+    // of itself before it removes the folder that holds it.
+    const std::filesystem::path copy = std::filesystem::temp_directory_path() / L"qm-uninstaller" / program.filename();
+    std::filesystem::create_directories(copy.parent_path());
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+    return parse(runWithShim(copy, L"uninstall 0", "", 300000));
+}
 
 std::wstring headlessProgram()
 {

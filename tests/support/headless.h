@@ -19,5 +19,14 @@ struct HeadlessRun {
 HeadlessRun headlessInstall(unsigned port, bool firewall, const std::string& plan = "");
 HeadlessRun headlessUninstall(bool deleteData, const std::string& plan = "");
 
+// Starts headless_setup with these arguments under a plan that holds a "hang" directive, waits
+// until it has got there and kills it at that point, as a power cut or an administrator ending
+// the process would. Raises when it ends before.
+void headlessKilledAt(const std::wstring& arguments, const std::string& plan);
+
+// Runs what the Installed-apps entry names as its uninstall command (for a headless
+// installation, a copy of headless_setup.exe) with "uninstall 0", keeping the data.
+HeadlessRun uninstallThroughInstalledApps();
+
 // The program itself, which an installation copies as its uninstaller.
 std::wstring headlessProgram();

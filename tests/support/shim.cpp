@@ -1,6 +1,7 @@
 #include "tests/support/shim.h"
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -173,6 +174,15 @@ ProcessResult runWithShim(const std::filesystem::path& program, const std::wstri
     return captureOutput(program, timeoutMs, [&](STARTUPINFOW& startup) {
         return std::move(startSuspendedWithShim(program, arguments, plan, startup, true).process);
     });
+}
+
+bool shimRecorded(std::string_view function)
+{
+    std::ifstream file(sessionFolder / L"records.txt", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string wanted(1, '\t');
+    wanted.append(function).append("\tus=");
+    return text.find(wanted) != std::string::npos;
 }
 
 std::vector<ShimRecord> readShimRecords()

@@ -48,6 +48,10 @@ ShimProcess startWithShim(const std::filesystem::path& program, const std::wstri
 ProcessResult runWithShim(const std::filesystem::path& program, const std::wstring& arguments,
                           const std::string& plan, DWORD timeoutMs = 60000);
 
+// Whether the current session has a record of function yet. Safe to ask while the session's
+// processes are still writing: a record being appended is not mistaken for a malformed one.
+bool shimRecorded(std::string_view function);
+
 // Records of the current session, in file order; with a function name, only that function's.
 std::vector<ShimRecord> readShimRecords();
 std::vector<ShimRecord> readShimRecords(std::string_view function);
