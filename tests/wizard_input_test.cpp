@@ -67,6 +67,11 @@ void walk(const Wizard& wizard, const std::vector<KeyStep>& steps)
     }
 }
 
+bool looksDefault(HWND button)
+{
+    return (GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+}
+
 LRESULT queryEndSession(HWND window)
 {
     DWORD_PTR answered = 0;
@@ -124,6 +129,9 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
         {VK_RETURN, nullptr, READY, &Wizard::next},
     }));
     EXPECT_NE(textOf(running.wizard.body).find(L"http://localhost:9090"), std::wstring::npos);
+    // Tab gave Back the default look; the pages opened since give it back to Next, which Enter presses.
+    EXPECT_TRUE(looksDefault(running.wizard.next));
+    EXPECT_FALSE(looksDefault(running.wizard.back));
     pressKey(running.wizard, VK_ESCAPE);
     answer(waitForBox(running.wizard.window), IDYES);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);

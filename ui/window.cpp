@@ -65,6 +65,13 @@ const ControlLayout CONTROLS[] = {
     {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
 };
 
+RECT placeAt(const ControlLayout& control, UINT dpi)
+{
+    const int left = scaled(control.x, dpi);
+    const int top = scaled(control.y, dpi);
+    return {left, top, left + scaled(control.width, dpi), top + scaled(control.height, dpi)};
+}
+
 // Every change of page redraws it and puts the focus where the keyboard can act on the new page.
 void turnPage()
 {
@@ -77,10 +84,11 @@ LRESULT onCreate(HWND window)
     windowHandle = window; // first: the controls are its children
     const UINT dpi = windowDpi(window);
     createFonts(dpi);
-    for (const ControlLayout& control : CONTROLS)
-        *control.handle = controlWindow(control.className, control.text, control.style, scaled(control.x, dpi),
-                                        scaled(control.y, dpi), scaled(control.width, dpi),
-                                        scaled(control.height, dpi), control.id);
+    for (const ControlLayout& control : CONTROLS) {
+        const RECT at = placeAt(control, dpi);
+        *control.handle = controlWindow(control.className, control.text, control.style, at.left, at.top,
+                                        at.right - at.left, at.bottom - at.top, control.id);
+    }
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
     SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);
@@ -97,8 +105,8 @@ LRESULT onDpiChanged(WPARAM dpis, LPARAM suggestedRectangle)
     const HFONT oldTitle = titleFont;
     createFonts(dpi);
     for (const ControlLayout& control : CONTROLS) {
-        MoveWindow(*control.handle, scaled(control.x, dpi), scaled(control.y, dpi), scaled(control.width, dpi),
-                   scaled(control.height, dpi), TRUE);
+        const RECT at = placeAt(control, dpi);
+        MoveWindow(*control.handle, at.left, at.top, at.right - at.left, at.bottom - at.top, TRUE);
         SendMessageW(*control.handle, WM_SETFONT, reinterpret_cast<WPARAM>(regularFont), TRUE);
     }
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
@@ -115,9 +123,10 @@ LRESULT onDpiChanged(WPARAM dpis, LPARAM suggestedRectangle)
 int ask(const wchar_t* question, const wchar_t* caption, UINT style)
 {
     const int askedOn = page;
+    const bool outerBox = asking; // a failure shown while another box waits
     asking = true;
     const int answer = MessageBoxW(windowHandle, question, caption, style);
-    asking = false;
+    asking = outerBox;
     return !working && !finished && page == askedOn ? answer : 0;
 }
 
