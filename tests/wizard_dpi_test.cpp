@@ -29,18 +29,6 @@ void setScreenDpi(DWORD dpi)
               ERROR_SUCCESS);
 }
 
-RECT windowRect(HWND window)
-{
-    RECT area{};
-    GetWindowRect(window, &area);
-    return area;
-}
-
-Placement placementOf(const RECT& area)
-{
-    return {area.left, area.top, area.right - area.left, area.bottom - area.top};
-}
-
 // The heights of the fonts the wizard has made, in order: regular, then title, for each DPI.
 // The shim writes the 32-bit argument unsigned.
 std::vector<int> fontHeights()
@@ -52,7 +40,8 @@ std::vector<int> fontHeights()
 }
 
 // Windows sends WM_DPICHANGED when the window moves to a screen of another DPI, which Xvfb's one
-// screen never has. Its rectangle is written into the wizard's memory, where the message points.
+// screen never has. Sent from another process the message keeps its pointer as it is (Wine copies
+// no rectangle for it), so the rectangle is written into the wizard's memory.
 void sendDpiChange(const RunningWizard& running, UINT dpi, const RECT& suggested)
 {
     const HANDLE process = running.process.process.get();
@@ -63,11 +52,6 @@ void sendDpiChange(const RunningWizard& running, UINT dpi, const RECT& suggested
     EXPECT_TRUE(SendMessageTimeoutW(running.wizard.window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                                     reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &result));
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-}
-
-fs::path screenshots()
-{
-    return testProgramFolder().parent_path() / L"screenshots" / L"144dpi";
 }
 
 class WizardDpi : public testing::Test {
@@ -86,7 +70,10 @@ protected:
         clearSampleSwitches();
     }
 
-    void shoot(const std::string& name) { screenshot(running.wizard.window, name, screenshots()); }
+    void shoot(const std::string& name)
+    {
+        screenshot(running.wizard.window, name, testProgramFolder().parent_path() / L"screenshots" / L"144dpi");
+    }
 
     RunningWizard running;
 };
@@ -99,7 +86,7 @@ TEST_F(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     const Wizard& setup = running.wizard;
     const int width = MulDiv(680, DPI, 96);
     const int height = MulDiv(495, DPI, 96);
-    EXPECT_EQ(placementOf(windowRect(setup.window)),
+    EXPECT_EQ(windowPlacement(setup.window),
               (Placement{(GetSystemMetrics(SM_CXSCREEN) - width) / 2, (GetSystemMetrics(SM_CYSCREEN) - height) / 2,
                          width, height}));
     EXPECT_EQ(layoutOf(setup), layoutAt(DPI));
@@ -136,9 +123,9 @@ TEST_F(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     shoot("uninstall-6-failed");
 
     // Moved to a 125 % screen: where Windows suggests, with controls and fonts made anew.
-    const RECT suggested{40, 30, 40 + MulDiv(680, 120, 96), 30 + MulDiv(495, 120, 96)};
-    sendDpiChange(running, 120, suggested);
-    EXPECT_EQ(placementOf(windowRect(remover.window)), placementOf(suggested));
+    const Placement suggested{40, 30, MulDiv(680, 120, 96), MulDiv(495, 120, 96)};
+    sendDpiChange(running, 120, {40, 30, 40 + suggested.width, 30 + suggested.height});
+    EXPECT_EQ(windowPlacement(remover.window), suggested);
     EXPECT_EQ(layoutOf(remover), layoutAt(120));
     EXPECT_EQ(fontHeights(), (std::vector<int>{-24, -35, -20, -29}));
     press(remover.next);

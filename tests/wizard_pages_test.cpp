@@ -89,9 +89,7 @@ TEST_F(WizardPages, InstallQuestionsForwardBackAndExit)
     EXPECT_EQ(textOf(wizard().window), L"Quellmark Console 0.2.3 build 0012 \u2014 Setup");
     EXPECT_EQ(textOf(wizard().portEdit), L"8080");
     EXPECT_EQ(viewOf(wizard()), INSTALL_WELCOME);
-    RECT outer{};
-    GetWindowRect(wizard().window, &outer);
-    EXPECT_EQ((Placement{outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top}),
+    EXPECT_EQ(windowPlacement(wizard().window),
               (Placement{(GetSystemMetrics(SM_CXSCREEN) - 680) / 2, (GetSystemMetrics(SM_CYSCREEN) - 495) / 2, 680, 495}));
     EXPECT_EQ(layoutOf(wizard()), layoutAt(96));
     screenshot(wizard().window, "install-1-welcome");

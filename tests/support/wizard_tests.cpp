@@ -44,6 +44,13 @@ void PrintTo(const Placement& placement, std::ostream* out)
     *out << "(" << placement.x << ", " << placement.y << ") " << placement.width << "x" << placement.height;
 }
 
+Placement windowPlacement(HWND window)
+{
+    RECT area{};
+    GetWindowRect(window, &area);
+    return {area.left, area.top, area.right - area.left, area.bottom - area.top};
+}
+
 std::vector<Placement> layoutOf(const Wizard& wizard)
 {
     std::vector<Placement> layout;

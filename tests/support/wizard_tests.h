@@ -37,6 +37,9 @@ struct Placement {
 };
 void PrintTo(const Placement& placement, std::ostream* out);
 
+// The window's outer rectangle on the screen.
+Placement windowPlacement(HWND window);
+
 // The nine controls' placements as the window has them, in the order the wizard creates them.
 std::vector<Placement> layoutOf(const Wizard& wizard);
 
