@@ -220,7 +220,8 @@ TEST_F(WizardInput, ANextPostedWhileABoxIsOpenChangesNothing)
     EXPECT_TRUE(readShimRecords("ShutdownBlockReasonCreate").empty()) << "no work started";
     EXPECT_FALSE(std::filesystem::exists(appDir()));
 
-    // Yes to the removal after a second Next, Back and a close: one uninstall runs, once.
+    // Yes to the removal after a second Next, Back and a close as taskkill sends it: one uninstall
+    // runs, once.
     running = startWizard(L"--uninstall", BLOCK_RECORDS);
     const Wizard& remover = running.wizard;
     click(remover.next);
@@ -230,7 +231,7 @@ TEST_F(WizardInput, ANextPostedWhileABoxIsOpenChangesNothing)
     const Box confirm = waitForBox(remover.window);
     press(remover.next);
     press(remover.back);
-    closeWindow(remover.window);
+    PostMessageW(remover.window, WM_CLOSE, 0, 0);
     settle(remover);
     EXPECT_EQ(boxesOwnedBy(remover.window), 1);
     EXPECT_EQ(textOf(remover.title), L"Ready to uninstall");
