@@ -134,7 +134,7 @@ TEST(WizardResources, AreTheManifestTheVersionAndThePackageAndNothingElse)
     EXPECT_THAT(resourceList(wizard.get()), ElementsAre("10/101/1033", "16/1/1033", "24/1/1033"));
 }
 
-TEST(WizardResources, ManifestAsksForAdministratorsWindows10AndCommonControls6)
+TEST(WizardResources, ManifestAsksForAdministratorsWindows10CommonControls6AndPerMonitorDpi)
 {
     const UniqueModule wizard = loadWizard();
     const std::string manifest(resourceBytes(wizard.get(), CREATEPROCESS_MANIFEST_RESOURCE_ID, RT_MANIFEST));
@@ -165,9 +165,19 @@ TEST(WizardResources, ManifestAsksForAdministratorsWindows10AndCommonControls6)
     context.lpSource = WIZARD.c_str();
     context.lpResourceName = CREATEPROCESS_MANIFEST_RESOURCE_ID;
     const HANDLE activation = CreateActCtxW(&context);
-    EXPECT_NE(activation, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-    if (activation != INVALID_HANDLE_VALUE)
-        ReleaseActCtx(activation);
+    ASSERT_NE(activation, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    // Per-monitor DPI awareness, with system awareness where Windows reads only the older setting.
+    // Wine 8 makes every process DPI aware whatever its manifest says, so the loader's reading is
+    // where the two settings show.
+    const auto setting = [&](const wchar_t* space, const wchar_t* name) {
+        wchar_t value[64] = {};
+        SIZE_T written = 0;
+        QueryActCtxSettingsW(0, activation, space, name, value, 64, &written);
+        return std::wstring(value);
+    };
+    EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"), L"true");
+    EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"), L"PerMonitorV2");
+    ReleaseActCtx(activation);
 }
 
 TEST(WizardResources, VersionInformationNamesMakerProductAndVersion)

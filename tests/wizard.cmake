@@ -19,3 +19,8 @@ target_link_libraries(wizard_demo PRIVATE qm_wizard_support)
 target_link_options(wizard_demo PRIVATE -municode)
 qm_warnings(wizard_demo)
 add_dependencies(wizard_demo qmshim)
+qm_shim_test_program(wizard_input_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_input_test.cpp
+    LIBRARIES qm_wizard_support)
+add_dependencies(wizard_input_test QuellmarkConsoleSetup)
+qm_shim_test_program(wizard_dpi_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_dpi_test.cpp LIBRARIES qm_wizard_support)
+add_dependencies(wizard_dpi_test QuellmarkConsoleSetup)

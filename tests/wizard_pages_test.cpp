@@ -89,6 +89,9 @@ TEST_F(WizardPages, InstallQuestionsForwardBackAndExit)
     EXPECT_EQ(textOf(wizard().window), L"Quellmark Console 0.2.3 build 0012 \u2014 Setup");
     EXPECT_EQ(textOf(wizard().portEdit), L"8080");
     EXPECT_EQ(viewOf(wizard()), INSTALL_WELCOME);
+    EXPECT_EQ(windowPlacement(wizard().window),
+              (Placement{(GetSystemMetrics(SM_CXSCREEN) - 680) / 2, (GetSystemMetrics(SM_CYSCREEN) - 495) / 2, 680, 495}));
+    EXPECT_EQ(layoutOf(wizard()), layoutAt(96));
     screenshot(wizard().window, "install-1-welcome");
     // Labels answer WM_CTLCOLORSTATIC with the window's own colour: no grey panel in the body.
     EXPECT_EQ(screenPixel(wizard().window, 600, 290), screenPixel(wizard().window, 10, 10));

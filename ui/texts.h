@@ -88,4 +88,8 @@ inline constexpr wchar_t DELETE_QUESTION[] =
     L"Permanently delete all saved Console accounts, audit records, license state and logs?";
 inline constexpr wchar_t DELETE_CAPTION[] = L"Confirm permanent removal";
 
+// Why the session may not end while the work runs, as Windows shows it to the user.
+inline constexpr wchar_t BLOCK_INSTALLING[] = L"Quellmark Console Setup is installing...";
+inline constexpr wchar_t BLOCK_REMOVING[] = L"Quellmark Console Setup is removing...";
+
 } // namespace texts

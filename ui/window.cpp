@@ -13,6 +13,8 @@
 #include "common/wizard_state.h"
 #include "core/worker.h"
 #include "ui/desktop_shell.h"
+#include "ui/dpi.h"
+#include "ui/focus.h"
 #include "ui/pages.h"
 #include "ui/texts.h"
 
@@ -25,13 +27,24 @@ constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetup";
 constexpr int WINDOW_WIDTH = 680;
 constexpr int WINDOW_HEIGHT = 495;
 
+// One of the window's message boxes is open. A box runs a message loop of its own, which still
+// delivers clicks, keys and posted messages to the window.
+bool asking = false;
+
 HFONT segoeUi(int height, int weight)
 {
     return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
 }
 
-// The nine controls in order of creation, which is also the Tab order.
+void createFonts(UINT dpi)
+{
+    regularFont = segoeUi(scaled(16, dpi), FW_NORMAL);
+    titleFont = segoeUi(scaled(23, dpi), FW_SEMIBOLD);
+}
+
+// The nine controls in order of creation, which is also the Tab order. Positions and sizes are
+// 96-DPI pixels.
 struct ControlLayout {
     HWND* handle;
     const wchar_t* className;
@@ -52,19 +65,69 @@ const ControlLayout CONTROLS[] = {
     {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
 };
 
+RECT placeAt(const ControlLayout& control, UINT dpi)
+{
+    const int left = scaled(control.x, dpi);
+    const int top = scaled(control.y, dpi);
+    return {left, top, left + scaled(control.width, dpi), top + scaled(control.height, dpi)};
+}
+
+// Every change of page redraws it and puts the focus where the keyboard can act on the new page.
+void turnPage()
+{
+    render();
+    placeFocus();
+}
+
 LRESULT onCreate(HWND window)
 {
     windowHandle = window; // first: the controls are its children
-    regularFont = segoeUi(16, FW_NORMAL);
-    titleFont = segoeUi(23, FW_SEMIBOLD);
-    for (const ControlLayout& control : CONTROLS)
-        *control.handle = controlWindow(control.className, control.text, control.style, control.x, control.y,
-                                        control.width, control.height, control.id);
+    const UINT dpi = windowDpi(window);
+    createFonts(dpi);
+    for (const ControlLayout& control : CONTROLS) {
+        const RECT at = placeAt(control, dpi);
+        *control.handle = controlWindow(control.className, control.text, control.style, at.left, at.top,
+                                        at.right - at.left, at.bottom - at.top, control.id);
+    }
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
     SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);
-    render();
+    turnPage();
     return 0;
+}
+
+// The window moved to a screen of another DPI: Windows suggests the window's new rectangle and
+// leaves the fonts and controls to the window.
+LRESULT onDpiChanged(WPARAM dpis, LPARAM suggestedRectangle)
+{
+    const UINT dpi = HIWORD(dpis);
+    const HFONT oldRegular = regularFont;
+    const HFONT oldTitle = titleFont;
+    createFonts(dpi);
+    for (const ControlLayout& control : CONTROLS) {
+        const RECT at = placeAt(control, dpi);
+        MoveWindow(*control.handle, at.left, at.top, at.right - at.left, at.bottom - at.top, TRUE);
+        SendMessageW(*control.handle, WM_SETFONT, reinterpret_cast<WPARAM>(regularFont), TRUE);
+    }
+    SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
+    DeleteObject(oldRegular); // no control uses them any more
+    DeleteObject(oldTitle);
+    const RECT& suggested = *reinterpret_cast<const RECT*>(suggestedRectangle);
+    SetWindowPos(windowHandle, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    return 0;
+}
+
+// The answer counts only where the question was asked: a click delivered by the box's own
+// message loop may have moved the wizard on, and then the answer is void (0).
+int ask(const wchar_t* question, const wchar_t* caption, UINT style)
+{
+    const int askedOn = page;
+    const bool outerBox = asking; // a failure shown while another box waits
+    asking = true;
+    const int answer = MessageBoxW(windowHandle, question, caption, style);
+    asking = outerBox;
+    return !working && !finished && page == askedOn ? answer : 0;
 }
 
 bool choiceChecked()
@@ -102,21 +165,20 @@ void leaveSettings()
     if (!removing) {
         const std::optional<unsigned> port = enteredPort();
         if (!port) {
-            MessageBoxW(windowHandle, texts::PORT_REFUSED, PRODUCT, MB_ICONINFORMATION);
+            ask(texts::PORT_REFUSED, PRODUCT, MB_ICONINFORMATION);
             return;
         }
         selectedPort = *port;
     }
     page = 2;
-    render();
+    turnPage();
 }
 
 // Deleting the saved data cannot be undone, so it takes a second yes, with No as the default.
 void leaveReady()
 {
     if (removing && selectedChoice &&
-        MessageBoxW(windowHandle, texts::DELETE_QUESTION, texts::DELETE_CAPTION,
-                    MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+        ask(texts::DELETE_QUESTION, texts::DELETE_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
         return;
     begin();
 }
@@ -131,33 +193,63 @@ void onNext()
         leaveReady();
     } else {
         page = 1;
-        render();
+        turnPage();
     }
 }
 
-// The buttons do nothing while the worker runs: what it reads must not change under it.
+// The buttons do nothing while the worker runs, since what it reads must not change under it,
+// nor while a box of the window waits for its answer. Escape reaches here as IDCANCEL, sent by
+// the dialog manager of the message loop.
 LRESULT onCommand(WORD id)
 {
-    if (working)
+    if (working || asking)
         return 0;
     if (id == BACK_ID && page > 0) {
         --page;
-        render();
+        turnPage();
     } else if (id == NEXT_ID) {
         onNext();
-    } else if (id == CANCEL_ID) {
+    } else if (id == CANCEL_ID || id == IDCANCEL) {
         SendMessageW(windowHandle, WM_CLOSE, 0, 0);
     }
     return 0;
 }
 
+// An open box of the window answers first: its owner is disabled, so only a posted close gets
+// here, and a second question on top of the first would let their answers cross.
 LRESULT onClose()
 {
     if (working)
         MessageBeep(MB_ICONASTERISK); // closing now would end the process in the middle of the work
-    else if (finished || MessageBoxW(windowHandle, texts::EXIT_QUESTION, PRODUCT,
-                                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
+    else if (asking)
+        return 0;
+    else if (finished || ask(texts::EXIT_QUESTION, PRODUCT, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
         DestroyWindow(windowHandle);
+    return 0;
+}
+
+// Windows asks before it ends the session. Ending it during the work would cut the installation
+// or removal off half-way, with no rollback, so the wizard holds it off and names the reason
+// (begin). Wine never ends a session; this follows the Windows documentation of
+// WM_QUERYENDSESSION and ShutdownBlockReasonCreate.
+LRESULT onQueryEndSession(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (working)
+        return FALSE;
+    return DefWindowProcW(window, WM_QUERYENDSESSION, wParam, lParam);
+}
+
+// Activation by the keyboard or a closed box: the default procedure would put the focus on the
+// window itself. Minimised, the window leaves the focus to the default procedure as well.
+LRESULT onActivate(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        saveFocus();
+        return 0;
+    }
+    if (HIWORD(wParam) != 0)
+        return DefWindowProcW(window, WM_ACTIVATE, wParam, lParam);
+    restoreFocus();
     return 0;
 }
 
@@ -185,7 +277,9 @@ LRESULT onDone(WPARAM failedFlag, LPARAM failureText)
     failed = failedFlag != 0;
     if (owned)
         failure = *owned;
-    render();
+    // Whether Windows dropped the reason or never took it, the session may end again.
+    ShutdownBlockReasonDestroy(windowHandle);
+    turnPage();
     return 0;
 }
 
@@ -205,6 +299,11 @@ LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE: return onClose();
     case WM_DESTROY: return onDestroy();
     case WM_CTLCOLORSTATIC: return onColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_ACTIVATE: return onActivate(window, wParam, lParam);
+    case WM_QUERYENDSESSION: return onQueryEndSession(window, wParam, lParam);
+    case WM_DPICHANGED: return onDpiChanged(wParam, lParam);
+    // Enter presses Next wherever the focus is, unless the focus is on another push button.
+    case DM_GETDEFID: return MAKELRESULT(NEXT_ID, DC_HASDEFID);
     case WM_SETUP_PROGRESS: return onProgress(wParam, lParam);
     case WM_SETUP_DONE: return onDone(wParam, lParam);
     default: return DefWindowProcW(window, message, wParam, lParam);
@@ -218,13 +317,13 @@ void reportWindowFailure(std::wstring text) noexcept
 {
     try {
         if (working) {
-            MessageBoxW(windowHandle, text.c_str(), PRODUCT, MB_ICONERROR);
+            ask(text.c_str(), PRODUCT, MB_ICONERROR);
             return;
         }
         finished = true;
         failed = true;
         failure = std::move(text);
-        render();
+        turnPage();
     } catch (...) {
         // Not even the failure page could be drawn; the state still ends the run with exit code 1.
     }
@@ -260,11 +359,15 @@ void text(HWND window, const std::wstring& value)
 void begin()
 {
     working = true;
-    render(); // the working page shows before any work starts
+    // Shown by Windows beside the wizard while it holds off the end of the session. Without the
+    // reason Windows still gets the refusal, so a failure here is left alone.
+    ShutdownBlockReasonCreate(windowHandle, removing ? texts::BLOCK_REMOVING : texts::BLOCK_INSTALLING);
+    turnPage(); // the working page shows before any work starts
     try {
         std::thread(workerBody).detach();
     } catch (...) {
         working = false; // no worker runs, so the failure may end the wizard
+        ShutdownBlockReasonDestroy(windowHandle);
         throw;
     }
 }
@@ -281,14 +384,18 @@ HWND openWizardWindow(HINSTANCE instance, int showCommand)
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     windowClass.lpszClassName = WINDOW_CLASS;
     RegisterClassW(&windowClass); // a failed registration fails the window below
-    // Centred on the primary screen; a screen smaller than the window gives a negative position.
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - WINDOW_WIDTH) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - WINDOW_HEIGHT) / 2;
+    // Centred on the primary screen, at its DPI; a screen smaller than the window gives a
+    // negative position.
+    const UINT dpi = systemDpi();
+    const int width = scaled(WINDOW_WIDTH, dpi);
+    const int height = scaled(WINDOW_HEIGHT, dpi);
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     // Fixed size: a caption, the system menu and minimise, no maximise and no sizing border.
     const HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, WINDOW_CLASS,
                                         removing ? texts::UNINSTALL_TITLE : texts::SETUP_TITLE,
-                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
-                                        WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width,
+                                        height, nullptr, nullptr, instance, nullptr);
     require(window != nullptr, "Create setup window");
     ShowWindow(window, showCommand);
     UpdateWindow(window);

@@ -231,6 +231,40 @@ void closeWindow(HWND window)
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
+HWND focusOf(const Wizard& wizard)
+{
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(wizard.window, nullptr), &thread))
+        throw std::runtime_error("cannot read the wizard's focus");
+    return thread.hwndFocus;
+}
+
+void pressKey(const Wizard& wizard, UINT key)
+{
+    const HWND focus = focusOf(wizard);
+    const HWND target = focus != nullptr ? focus : wizard.window;
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC)) << 16;
+    if (!PostMessageW(target, WM_KEYDOWN, key, scan | 1) || !PostMessageW(target, WM_KEYUP, key, scan | 0xC0000001))
+        throw std::runtime_error("cannot press key " + std::to_string(key));
+}
+
+void typeKeys(const Wizard& wizard, const std::wstring& text)
+{
+    const HWND focus = focusOf(wizard);
+    for (const wchar_t c : text)
+        if (!PostMessageW(focus, WM_CHAR, c, 1))
+            throw std::runtime_error("cannot type into the wizard");
+}
+
+void settle(const Wizard& wizard)
+{
+    // The port field's modified flag is a marker that the wizard never reads.
+    const bool marker = ask(wizard.portEdit, EM_GETMODIFY) == 0;
+    PostMessageW(wizard.portEdit, EM_SETMODIFY, marker, 0);
+    waitFor([&] { return (ask(wizard.portEdit, EM_GETMODIFY) != 0) == marker; }, "the wizard to handle its messages");
+}
+
 Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
 {
     BoxSearch search{owner, process, nullptr};
@@ -243,6 +277,16 @@ Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
     wchar_t caption[256] = {};
     GetWindowTextW(search.found, caption, 256);
     return Box{search.found, caption, textOf(GetDlgItem(search.found, 0xFFFF))};
+}
+
+int boxesOwnedBy(HWND owner)
+{
+    int count = 0;
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"#32770", nullptr))
+        if (IsWindowVisible(window) && GetWindow(window, GW_OWNER) == owner)
+            ++count;
+    return count;
 }
 
 bool hasButton(const Box& box, int id)

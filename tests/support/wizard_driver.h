@@ -52,6 +52,22 @@ void pasteInto(HWND edit, const std::wstring& text);
 // Asks the window to close, as its close box does.
 void closeWindow(HWND window);
 
+// The window that has the keyboard focus in the wizard's thread: a control, the wizard window
+// itself, or null.
+HWND focusOf(const Wizard& wizard);
+
+// Presses a key as the keyboard delivers it: WM_KEYDOWN and WM_KEYUP posted to the window with
+// the focus, which the wizard's message loop hands to the dialog manager first.
+void pressKey(const Wizard& wizard, UINT key);
+
+// Types characters into the control with the focus, as WM_CHAR messages.
+void typeKeys(const Wizard& wizard, const std::wstring& text);
+
+// Returns when the wizard has handled every message posted to it so far, also from inside the
+// message loop of a box it shows: posted messages arrive in order, so a marker posted behind
+// them has to arrive last.
+void settle(const Wizard& wizard);
+
 // A message box, with its caption and its message.
 struct Box {
     HWND window = nullptr;
@@ -61,6 +77,8 @@ struct Box {
 
 // Waits for a message box owned by owner (or, with owner null, one of process without owner).
 Box waitForBox(HWND owner, DWORD process = 0, DWORD timeoutMs = WINDOW_WAIT_MS);
+// How many message boxes owner shows now.
+int boxesOwnedBy(HWND owner);
 bool hasButton(const Box& box, int id);
 int defaultButton(const Box& box);
 // Clicks the button with that id (IDYES, IDNO, IDOK, IDTRYAGAIN...) and waits for the box to go.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/handles.h"
 #include "common/text.h"
 
 namespace {
@@ -38,6 +39,43 @@ void PrintTo(const PageView& view, std::ostream* out)
          << "  progress: " << view.progress << "\n";
 }
 
+void PrintTo(const Placement& placement, std::ostream* out)
+{
+    *out << "(" << placement.x << ", " << placement.y << ") " << placement.width << "x" << placement.height;
+}
+
+Placement windowPlacement(HWND window)
+{
+    RECT area{};
+    GetWindowRect(window, &area);
+    return {area.left, area.top, area.right - area.left, area.bottom - area.top};
+}
+
+std::vector<Placement> layoutOf(const Wizard& wizard)
+{
+    std::vector<Placement> layout;
+    for (HWND control : {wizard.title, wizard.body, wizard.portLabel, wizard.portEdit, wizard.choice,
+                         wizard.progress, wizard.back, wizard.next, wizard.cancel}) {
+        RECT area{};
+        GetWindowRect(control, &area);
+        MapWindowPoints(nullptr, wizard.window, reinterpret_cast<POINT*>(&area), 2);
+        layout.push_back({area.left, area.top, area.right - area.left, area.bottom - area.top});
+    }
+    return layout;
+}
+
+std::vector<Placement> layoutAt(UINT dpi)
+{
+    const Placement at96[] = {{28, 24, 610, 36},  {28, 82, 610, 220},  {28, 240, 90, 28},
+                              {128, 235, 100, 29}, {28, 320, 610, 40},  {28, 320, 610, 24},
+                              {322, 403, 96, 32},  {428, 403, 96, 32},  {534, 403, 96, 32}};
+    const auto scale = [dpi](int pixels) { return MulDiv(pixels, static_cast<int>(dpi), 96); };
+    std::vector<Placement> layout;
+    for (const Placement& control : at96)
+        layout.push_back({scale(control.x), scale(control.y), scale(control.width), scale(control.height)});
+    return layout;
+}
+
 void waitForPage(const Wizard& wizard, const PageView& expected, DWORD timeoutMs)
 {
     try {
@@ -66,6 +104,26 @@ void endWizard(RunningWizard& running)
 {
     if (running.process.process && WaitForSingleObject(running.process.process.get(), 0) == WAIT_TIMEOUT)
         TerminateProcess(running.process.process.get(), 99);
+}
+
+void holdRuntimeCheck()
+{
+    setSampleSwitch(L"Runtime", L"Hang", 1);
+}
+
+void endRuntimeCheck(DWORD timeoutMs)
+{
+    DWORD interpreter = 0;
+    const auto started = [&] {
+        for (const ShimRecord& record : readShimRecords("CreateProcessW"))
+            if (record["application"].ends_with("python.exe"))
+                interpreter = std::stoul(record["child"]);
+        return interpreter != 0;
+    };
+    waitFor(started, "the runtime check", timeoutMs);
+    const UniqueHandle hung(OpenProcess(PROCESS_TERMINATE, FALSE, interpreter));
+    if (!hung || !TerminateProcess(hung.get(), 9))
+        throw std::runtime_error("cannot end the runtime check's interpreter");
 }
 
 std::vector<std::wstring> pendingRenames()

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sample_switches.h"
 #include "tests/support/shim.h"
 #include "tests/support/wizard_driver.h"
 
@@ -28,6 +29,23 @@ struct PageView {
 
 PageView viewOf(const Wizard& wizard);
 void PrintTo(const PageView& view, std::ostream* out);
+
+// Where a control of the wizard sits in the window's client area, and its size, in pixels.
+struct Placement {
+    int x, y, width, height;
+    bool operator==(const Placement&) const = default;
+};
+void PrintTo(const Placement& placement, std::ostream* out);
+
+// The window's outer rectangle on the screen.
+Placement windowPlacement(HWND window);
+
+// The nine controls' placements as the window has them, in the order the wizard creates them.
+std::vector<Placement> layoutOf(const Wizard& wizard);
+
+// The nine controls' placements at dpi: their sizes in 96-DPI pixels, scaled as Windows scales
+// (MulDiv, rounding halves up).
+std::vector<Placement> layoutAt(UINT dpi);
 
 // Waits until the wizard shows the expected page; when it does not, the test fails with the
 // page it shows instead.
@@ -49,6 +67,13 @@ void endWizard(RunningWizard& running);
 
 // Windows' own message for an error code, as failure texts carry it after the code.
 std::wstring systemMessage(DWORD code);
+
+// Holds the next installation in its runtime check: the sample console's interpreter hangs.
+void holdRuntimeCheck();
+
+// Waits for the held runtime check and ends its interpreter, so that the installation fails
+// and rolls back.
+void endRuntimeCheck(DWORD timeoutMs = WINDOW_WAIT_MS);
 
 // Deletions and renames scheduled for the next restart, as MoveFileExW records them: pairs of
 // source and target, the target empty for a deletion.
