@@ -41,3 +41,8 @@ std::filesystem::path shortcuts()
 {
     return known(FOLDERID_CommonPrograms) / PRODUCT;
 }
+
+std::filesystem::path setupLog()
+{
+    return dataDir() / L"logs" / L"setup.log";
+}

@@ -15,3 +15,4 @@ std::filesystem::path known(const KNOWNFOLDERID& folder);
 std::filesystem::path appDir();    // Program Files \ maker \ product
 std::filesystem::path dataDir();   // ProgramData \ maker \ product
 std::filesystem::path shortcuts(); // all-users Start menu Programs \ product (no maker level)
+std::filesystem::path setupLog();  // the data folder's logs \ setup.log, where firewall failures go

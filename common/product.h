@@ -1,10 +1,12 @@
 #pragma once
 
+#include "common/version.h"
+
 // Names that Windows, the user and the installed console see. Changing one of them orphans
 // every existing installation, so they live in one place.
 inline constexpr wchar_t PRODUCT[] = L"Quellmark Console";
 inline constexpr wchar_t MAKER[] = L"Vostrel";
-inline constexpr wchar_t VERSION_TEXT[] = L"0.2.3 build 0012";
+inline constexpr wchar_t VERSION_TEXT[] = QM_VERSION_WIDE;
 inline constexpr wchar_t SERVICE_NAME[] = L"QuellmarkConsole";
 inline constexpr wchar_t UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuellmarkConsole";
 inline constexpr wchar_t FIREWALL_NAME[] = L"Quellmark Console HTTP";

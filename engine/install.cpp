@@ -21,14 +21,16 @@
 #include "engine/markers.h"
 #include "engine/preinstall_checks.h"
 #include "engine/runtime_check.h"
+#include "engine/setup_log.h"
 #include "package/extract.h"
 #include "package/guarded_files.h"
-#include "ui/firewall_prompt.h"
 #include "windows/firewall.h"
 #include "windows/installed_apps.h"
 #include "windows/service.h"
 
 namespace fs = std::filesystem;
+
+FirewallAnswer (*askFirewall)(const std::string& text) = nullptr;
 
 namespace {
 
@@ -137,10 +139,10 @@ bool openFirewall(unsigned port)
         } catch (const std::exception& problem) {
             const std::string text = problem.what();
             logFirewallFailure(text); // before the question, so that the prompt can point to it
-            const int answer = askFirewallFailure(text);
-            if (answer == 1)
+            const FirewallAnswer answer = askFirewall ? askFirewall(text) : FirewallAnswer::Cancel;
+            if (answer == FirewallAnswer::Continue)
                 return false;
-            if (answer != 0)
+            if (answer != FirewallAnswer::TryAgain)
                 throw std::runtime_error("Installation cancelled after the firewall rule could not be created.");
         }
     }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "common/version.h"
+
 // Every text that the wizard window shows, in one place. Paragraphs are separated by an empty
 // line ("\r\n\r\n"); texts that name a folder or the port are joined from pieces in pages.cpp.
 
 namespace texts {
 
 // Window titles.
-inline constexpr wchar_t SETUP_TITLE[] = L"Quellmark Console 0.2.3 build 0012 \u2014 Setup";
+inline constexpr wchar_t SETUP_TITLE[] = L"Quellmark Console " QM_VERSION_WIDE L" \u2014 Setup";
 inline constexpr wchar_t UNINSTALL_TITLE[] = L"Quellmark Console \u2014 Uninstall";
 
 // Controls.
@@ -22,7 +24,7 @@ inline constexpr wchar_t FINISH[] = L"Finish";
 // Welcome page.
 inline constexpr wchar_t WELCOME_SETUP_TITLE[] = L"Welcome to Quellmark Console Setup";
 inline constexpr wchar_t WELCOME_SETUP[] =
-    L"Quellmark Console 0.2.3 build 0012 for Windows x64\r\n\r\n"
+    L"Quellmark Console " QM_VERSION_WIDE L" for Windows x64\r\n\r\n"
     L"Click Next to configure and install Quellmark Console.";
 inline constexpr wchar_t WELCOME_UNINSTALL_TITLE[] = L"Uninstall Quellmark Console";
 inline constexpr wchar_t WELCOME_UNINSTALL[] =

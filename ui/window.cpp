@@ -10,8 +10,8 @@
 
 #include "common/failure.h"
 #include "common/product.h"
+#include "common/wizard_messages.h"
 #include "common/wizard_state.h"
-#include "core/worker.h"
 #include "ui/desktop_shell.h"
 #include "ui/dpi.h"
 #include "ui/focus.h"
@@ -26,6 +26,8 @@ namespace {
 constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetup";
 constexpr int WINDOW_WIDTH = 680;
 constexpr int WINDOW_HEIGHT = 495;
+
+void (*work)() = nullptr; // the install or uninstall that begin() starts, set when the window opens
 
 // One of the window's message boxes is open. A box runs a message loop of its own, which still
 // delivers clicks, keys and posted messages to the window.
@@ -364,7 +366,7 @@ void begin()
     ShutdownBlockReasonCreate(windowHandle, removing ? texts::BLOCK_REMOVING : texts::BLOCK_INSTALLING);
     turnPage(); // the working page shows before any work starts
     try {
-        std::thread(workerBody).detach();
+        std::thread(work).detach();
     } catch (...) {
         working = false; // no worker runs, so the failure may end the wizard
         ShutdownBlockReasonDestroy(windowHandle);
@@ -372,8 +374,9 @@ void begin()
     }
 }
 
-HWND openWizardWindow(HINSTANCE instance, int showCommand)
+HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*workToRun)())
 {
+    work = workToRun;
     const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls); // a failure shows up as missing controls, not as an error
     WNDCLASSW windowClass{};

@@ -17,8 +17,9 @@ inline constexpr int NEXT_ID = 202;
 inline constexpr int CANCEL_ID = 203;
 
 // Registers the window class "QuellmarkConsoleSetup" and opens the window, centred on the
-// primary screen, titled for the run mode. Raises "Create setup window" when it cannot.
-HWND openWizardWindow(HINSTANCE instance, int showCommand);
+// primary screen, titled for the run mode. work is what begin() runs on the worker thread: the
+// install or uninstall, reporting to windowHandle. Raises "Create setup window" when it cannot.
+HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*work)());
 
 LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

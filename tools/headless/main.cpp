@@ -22,6 +22,7 @@
 #include "core/dll_search.h"
 #include "engine/install.h"
 #include "engine/uninstall.h"
+#include "ui/firewall_prompt.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ int wmain(int argc, wchar_t** argv)
     // Failure texts carry their own CR LF pairs; they are passed on byte for byte.
     _setmode(_fileno(stdout), _O_BINARY);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    askFirewall = askFirewallFailure; // the wizard's own box, without an owner window
     int code = 0;
     try {
         if (mode == L"install") {

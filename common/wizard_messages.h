@@ -8,7 +8,3 @@
 inline constexpr UINT WM_SETUP_PROGRESS = WM_APP + 1; // wParam: percent; lParam: the status text
 inline constexpr UINT WM_SETUP_DONE = WM_APP + 2;     // wParam: 1 after a failure, else 0;
                                                       // lParam: the failure text, or null
-
-// Runs the install or the uninstall sequence with the choices the user made, reports progress
-// and the end to windowHandle, and returns. Raises nothing and shows nothing itself.
-void workerBody();

@@ -1,4 +1,4 @@
-#include "core/worker.h"
+#include "app/worker.h"
 
 #include <memory>
 #include <new>
@@ -7,6 +7,7 @@
 
 #include "common/failure.h"
 #include "common/progress.h"
+#include "common/wizard_messages.h"
 #include "common/wizard_state.h"
 #include "engine/install.h"
 #include "engine/uninstall.h"

@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "app/startup.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -11,6 +11,9 @@
 #include "core/command_line.h"
 #include "core/host.h"
 #include "core/relocate.h"
+#include "app/worker.h"
+#include "engine/install.h"
+#include "ui/firewall_prompt.h"
 #include "ui/window.h"
 
 namespace {
@@ -78,7 +81,8 @@ int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock)
     if (commandLine.parent != 0)
         waitForParent(commandLine.parent);
     lock = takeLock();
-    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand));
+    askFirewall = askFirewallFailure; // the installation's question, shown over the window
+    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody));
     scheduleSessionRemoval();
     return exitCode;
 }

@@ -4,7 +4,7 @@
 #include "common/failure.h"
 #include "common/handles.h"
 #include "core/dll_search.h"
-#include "core/startup.h"
+#include "app/startup.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
