@@ -57,7 +57,9 @@ fs::path temporaryFolder()
 std::wstring newSessionName()
 {
     GUID guid{};
-    require(CoCreateGuid(&guid) >= 0, "Create uninstall session");
+    const HRESULT created = CoCreateGuid(&guid);
+    // COM returns its failure and leaves the thread's last error alone.
+    requireCode(created >= 0, static_cast<unsigned long>(created), "Create uninstall session");
     wchar_t text[40] = {};
     StringFromGUID2(guid, text, 40);
     return SESSION_PREFIX + std::wstring(text);

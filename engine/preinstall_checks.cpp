@@ -104,7 +104,8 @@ void refuseBusyPort(unsigned port)
 {
     WSADATA winsock{};
     const int started = WSAStartup(MAKEWORD(2, 2), &winsock);
-    require(started == 0, "Initialize network");
+    // Windows Sockets returns its error instead of setting the thread's last error.
+    requireCode(started == 0, static_cast<unsigned long>(started), "Initialize network");
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     // Exclusive use, so that a listener that allows address sharing still counts as taken.
     const int exclusive = 1;

@@ -12,14 +12,13 @@
 
 namespace {
 
-void writeText(HKEY key, const wchar_t* name, const std::wstring& value)
+void writeString(HKEY key, const wchar_t* name, const std::wstring& value)
 {
     // The stored size counts the terminating NUL, as Windows expects of REG_SZ data.
     const auto bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
     const LSTATUS status =
         RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes);
-    SetLastError(static_cast<DWORD>(status));
-    require(status == ERROR_SUCCESS, "Write installation record");
+    requireCode(status == ERROR_SUCCESS, static_cast<unsigned long>(status), "Write installation record");
 }
 
 void writeNumber(HKEY key, const wchar_t* name, DWORD value)
@@ -33,19 +32,18 @@ void addEntry()
     HKEY created = nullptr;
     const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0,
                                            KEY_WRITE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
-    SetLastError(static_cast<DWORD>(status));
-    require(status == ERROR_SUCCESS, "Register Installed Apps entry");
+    requireCode(status == ERROR_SUCCESS, static_cast<unsigned long>(status), "Register Installed Apps entry");
     const UniqueRegistryKey key(created);
 
     const std::wstring folder = appDir().wstring();
     const std::wstring uninstaller = (appDir() / L"Uninstall.exe").wstring();
-    writeText(key.get(), L"DisplayName", PRODUCT);
-    writeText(key.get(), L"DisplayVersion", VERSION_TEXT);
-    writeText(key.get(), L"Publisher", MAKER);
-    writeText(key.get(), L"InstallLocation", folder);
-    writeText(key.get(), L"DisplayIcon", uninstaller); // bare path: an icon source, not a command
-    writeText(key.get(), L"UninstallString", quote(uninstaller) + L" --uninstall");
-    writeText(key.get(), L"URLInfoAbout", MANUAL_URL);
+    writeString(key.get(), L"DisplayName", PRODUCT);
+    writeString(key.get(), L"DisplayVersion", VERSION_TEXT);
+    writeString(key.get(), L"Publisher", MAKER);
+    writeString(key.get(), L"InstallLocation", folder);
+    writeString(key.get(), L"DisplayIcon", uninstaller); // bare path: an icon source, not a command
+    writeString(key.get(), L"UninstallString", quote(uninstaller) + L" --uninstall");
+    writeString(key.get(), L"URLInfoAbout", MANUAL_URL);
     writeNumber(key.get(), L"NoModify", 1);
     writeNumber(key.get(), L"NoRepair", 1);
 }
@@ -54,10 +52,8 @@ void removeEntry()
 {
     const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
     // Not found means there is no entry to remove, which is what the caller wants.
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
-        return;
-    SetLastError(static_cast<DWORD>(status));
-    require(false, "Remove Installed Apps entry");
+    requireCode(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND, static_cast<unsigned long>(status),
+                "Remove Installed Apps entry");
 }
 
 } // namespace

@@ -84,10 +84,7 @@ bool askToStop(SC_HANDLE service)
     // A service that stopped on its own just before the control is what we want anyway.
     if (error == ERROR_SERVICE_NOT_ACTIVE)
         return true;
-    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
-        return false;
-    SetLastError(error);
-    require(false, "Stop Console service");
+    requireCode(error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL, error, "Stop Console service");
     return false;
 }
 
