@@ -189,7 +189,10 @@ void installSteps(const Folders& folders, bool remains, unsigned port, bool fire
         clearRemains(folders);
     createApplicationFolder(folders, undo);
     extractPayload(folders.application, progress);
-    writeSettings(folders.application, port, false);
+    // Says 1 as long as the rule may yet be added, so that an installation stopped between adding
+    // the rule and writing the outcome below still has its rule removed by the uninstall. Removing
+    // a rule that was never added has no effect on Windows.
+    writeSettings(folders.application, port, firewallWanted);
 
     progress(70, L"Checking bundled runtime...");
     checkRuntime(folders.application);

@@ -52,6 +52,7 @@ struct Interruption {
     const char* name;
     std::function<void(unsigned port)> interrupt;
     bool uninstallFirst; // whether the next installation asks for the uninstall through Installed apps
+    bool removesRule = false; // whether that uninstall removes the firewall rule, which may exist
 };
 
 std::ostream& operator<<(std::ostream& out, const Interruption& row)
@@ -62,7 +63,7 @@ std::ostream& operator<<(std::ostream& out, const Interruption& row)
 // headless_setup prints each progress report with one fwrite: the Nth call is the Nth report,
 // made but not yet printed, with nothing of the next step done.
 Interruption installKilled(const char* name, const std::string& at, bool uninstallFirst,
-                           std::function<void()> afterwards = nullptr)
+                           std::function<void()> afterwards = nullptr, bool removesRule = false)
 {
     return {name,
             [at, afterwards](unsigned port) {
@@ -70,7 +71,7 @@ Interruption installKilled(const char* name, const std::string& at, bool uninsta
                 if (afterwards)
                     afterwards();
             },
-            uninstallFirst};
+            uninstallFirst, removesRule};
 }
 
 Interruption uninstallKilled(const char* name, const std::string& at, bool uninstallFirst)
@@ -80,7 +81,7 @@ Interruption uninstallKilled(const char* name, const std::string& at, bool unins
                 install(port);
                 headlessKilledAt(L"uninstall 0", hangIn(at));
             },
-            uninstallFirst};
+            uninstallFirst, uninstallFirst};
 }
 
 // Wine's CopyFileW copies inside that one call, which cannot be stopped half-way; what a copy
@@ -118,6 +119,7 @@ TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData
         ASSERT_EQ(next.outcome, ALREADY_INSTALLED) << next.output;
         const HeadlessRun removed = uninstallThroughInstalledApps();
         ASSERT_EQ(removed.outcome, "done") << removed.output;
+        EXPECT_EQ(!firewallCalls().empty(), GetParam().removesRule);
         next = headlessInstall(port, true);
     }
     ASSERT_EQ(next.outcome, "done firewallAdded=1") << next.output;
@@ -138,16 +140,18 @@ INSTANTIATE_TEST_SUITE_P(
         installKilled("InstallInsideTheUninstallerCopy", "CopyFileW call=1", false, halfCopiedUninstaller),
         installKilled("InstallInsideTheInstalledAppsEntry", "RegSetValueExW call=3", false),
         installKilled("InstallInsideTheExtraction", "WriteFile call=3", true),
-        installKilled("InstallAtTheRuntimeCheck", "fwrite call=2", true),
-        installKilled("InstallAtTheService", "fwrite call=3", true),
-        installKilled("InstallAtTheFirewall", "fwrite call=4", true),
-        installKilled("InstallAtItsEnd", "fwrite call=5", true),
+        installKilled("InstallAtTheRuntimeCheck", "fwrite call=2", true, nullptr, true),
+        installKilled("InstallAtTheService", "fwrite call=3", true, nullptr, true),
+        installKilled("InstallAtTheFirewall", "fwrite call=4", true, nullptr, true),
+        // The rule is added; the settings that record it are the fifth file opened.
+        installKilled("InstallRightAfterTheRuleIsAdded", "_wfopen call=5", true, nullptr, true),
+        installKilled("InstallAtItsEnd", "fwrite call=5", true, nullptr, true),
         uninstallKilled("UninstallAtTheStop", "fwrite call=1", true),
         uninstallKilled("UninstallAtTheRemoval", "fwrite call=2", true),
         // Two shortcuts, then the fifth deletion is inside the application folder.
         uninstallKilled("UninstallInsideTheFolderRemoval", "DeleteFileW call=5", true),
         uninstallKilled("UninstallBetweenTheFolderAndTheEntry", "RegDeleteTreeW call=1", false),
         uninstallKilled("UninstallAtItsEnd", "fwrite call=3", false),
-        Interruption{"UninstallWithAFileHeldOpen", uninstallWithAFileHeldOpen, true}),
+        Interruption{"UninstallWithAFileHeldOpen", uninstallWithAFileHeldOpen, true, true}),
     [](const testing::TestParamInfo<Interruption>& row) { return std::string(row.param.name); });
 
