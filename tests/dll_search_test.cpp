@@ -22,8 +22,9 @@
 #include "common/text.h"
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/named_rows.h"
 #include "tests/support/shim.h"
-#include "tests/support/wizard_driver.h"
+#include "tests/support/wizard_tests.h"
 
 // The wizard runs elevated from wherever it was downloaded to. These tests plant DLLs named like
 // Windows' own beside it and check that it never loads one of them.
@@ -223,29 +224,18 @@ protected:
 
 } // namespace
 
-struct PlantedCase {
-    const char* name;
+struct PlantedCase : NamedRow {
     const wchar_t* windowsVersion; // what the prefix reports
     const wchar_t* arguments;
     const wchar_t* shown;          // title of what the wizard shows and waits on
 };
-
-std::ostream& operator<<(std::ostream& out, const PlantedCase& scenario)
-{
-    return out << scenario.name;
-}
 
 class PlantedDllsInEveryMode : public PlantedDlls, public testing::WithParamInterface<PlantedCase> {};
 
 TEST_P(PlantedDllsInEveryMode, AreNeverLoaded)
 {
     const PlantedCase& scenario = GetParam();
-    // Wine reads the Windows version it reports from the prefix's registry when a process starts.
-    const std::wstring version = scenario.windowsVersion;
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, version.c_str(),
-                              static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-
+    reportWindowsVersion(scenario.windowsVersion);
     const PlantedRun run = this->run(scenario.arguments);
     EXPECT_THAT(run.loaded, IsEmpty()) << "exit code " << run.exitCode;
     EXPECT_EQ(narrow(run.shown), narrow(scenario.shown)) << "exit code " << run.exitCode;
@@ -262,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedCase{"UninstallRefusedByTheHost", L"win7", L"--uninstall", L"Quellmark Console"},
                     PlantedCase{"InstallOnItsWindow", L"win10", L"", L"Quellmark Console 0.2.3 build 0012 \u2014 Setup"},
                     PlantedCase{"UninstallOnItsWindow", L"win10", L"--uninstall", L"Quellmark Console \u2014 Uninstall"}),
-    [](const testing::TestParamInfo<PlantedCase>& test) { return std::string(test.param.name); });
+    rowName);
 
 // Installation under Wine on a busy machine takes tens of seconds.
 constexpr DWORD INSTALL_WAIT_MS = 120000;

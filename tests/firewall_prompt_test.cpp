@@ -10,16 +10,15 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "common/folders.h"
-#include "common/handles.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/named_rows.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
@@ -36,6 +35,7 @@ constexpr char PROMPT_START[] = "Windows Firewall access could not be configured
 constexpr char LOG_SAVED[] = "Details: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
 constexpr char CANCELLED[] = "Installation cancelled after the firewall rule could not be created.\n"
                              "Saved data and logs were retained. Correct the problem, then retry.";
+constexpr char RULE_KEPT[] = "[Console]\r\nPort={port}\r\nFirewall=1\r\n";
 
 // The rule set refuses the first `refusals` rules; the prompt gets `answers` in order.
 std::string plan(int refusals, const std::string& answers)
@@ -58,17 +58,11 @@ std::vector<std::string> prompts()
     return texts;
 }
 
-struct Answer {
-    const char* name;
+struct Answer : NamedRow {
     std::string answers;
-    std::string outcome; // without the port
-    bool installed;
+    std::string outcome;
+    const char* settings; // console.ini of the installation, or null where there is none
 };
-
-std::ostream& operator<<(std::ostream& out, const Answer& answer)
-{
-    return out << answer.name;
-}
 
 class PromptAnswer : public testing::TestWithParam<Answer> {};
 
@@ -90,20 +84,20 @@ TEST_P(PromptAnswer, DecidesHowTheInstallationGoesOn)
     const std::string log = readBytes(dataDir() / L"logs" / L"setup.log");
     EXPECT_THAT(log, testing::EndsWith(" UTC: Save Console firewall rule (HRESULT 0x80070005): Access denied.\r\r\n\r\n"));
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "one entry; the message's own line break is kept";
-    if (answer.installed)
-        expectApplicationFiles(port, answer.answers == "IDTRYAGAIN");
+    if (answer.settings != nullptr)
+        expectApplicationFiles(withPort(answer.settings, port));
     else
         EXPECT_FALSE(fs::exists(appDir()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryAnswer, PromptAnswer,
-    testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", true},
-                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", true},
-                    Answer{"Cancel", "IDCANCEL", CANCELLED, false},
-                    Answer{"EscapeOrCloseBox", "IDCLOSE", CANCELLED, false},
-                    Answer{"BoxNotShown", "0", CANCELLED, false}),
-    [](const testing::TestParamInfo<Answer>& row) { return std::string(row.param.name); });
+    testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", RULE_KEPT},
+                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", "[Console]\r\nPort={port}\r\nFirewall=0\r\n"},
+                    Answer{"Cancel", "IDCANCEL", CANCELLED, nullptr},
+                    Answer{"EscapeOrCloseBox", "IDCLOSE", CANCELLED, nullptr},
+                    Answer{"BoxNotShown", "0", CANCELLED, nullptr}),
+    rowName);
 
 // Each refusal is logged and asked about again; the log keeps every entry, in UTC without
 // leading zeros.
@@ -117,7 +111,7 @@ TEST(SetupLog, KeepsOneEntryPerRefusal)
     const std::string entry = std::string("2026-3-4 9:5:7 UTC: ") + "Save Console firewall rule (HRESULT 0x80070005): "
                               "Access denied.\r\r\n\r\n";
     EXPECT_EQ(readBytes(dataDir() / L"logs" / L"setup.log"), entry + entry);
-    expectApplicationFiles(port, true);
+    expectApplicationFiles(withPort(RULE_KEPT, port));
 }
 
 // A log write that failed once does not taint the next prompt: once the log is written again,
@@ -135,24 +129,13 @@ TEST(SetupLog, NamesTheLogAgainOnceAWriteWorks)
 
 namespace {
 
-struct LogProblem {
-    const char* name;
+struct LogProblem : NamedRow {
     std::string plan;     // besides the refusal and the answer
     bool logFolderLinked; // the kept data folder's "logs" is a link to another folder
     std::string lastLine;
 };
 
-std::ostream& operator<<(std::ostream& out, const LogProblem& problem)
-{
-    return out << problem.name;
-}
-
 class UnsavedLog : public testing::TestWithParam<LogProblem> {};
-
-void keepDataFolder()
-{
-    writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
-}
 
 } // namespace
 
@@ -181,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "The setup log could not be saved: Cannot write setup.log"},
         LogProblem{"LinkOnTheLogPath", "", true,
                    "The setup log could not be saved: Installation paths must not contain links or junctions"}),
-    [](const testing::TestParamInfo<LogProblem>& row) { return std::string(row.param.name); });
+    rowName);
 
 // A later failure after "Continue" rolls back without touching a rule that was never added.
 TEST(PromptContinue, LeavesNoRuleToRemoveInALaterRollback)

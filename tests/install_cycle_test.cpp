@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/text.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/machine_snapshot.h"
+#include "tests/support/owners.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
@@ -26,22 +27,25 @@ namespace {
 
 using Reports = std::vector<std::pair<int, std::string>>;
 
+const std::string MAKER_FOLDER = "C:\\ProgramData\\Vostrel";
+const std::string DATA_FOLDER = MAKER_FOLDER + "\\Quellmark Console";
+
 const Reports INSTALL_WITH_RULE = {{2, "Checking this computer..."},
                                    {70, "Checking bundled runtime..."},
                                    {80, "Registering and starting Windows Service..."},
                                    {90, "Allowing access on private and domain networks..."},
                                    {100, "Installation complete."}};
 
-void expectInstalled(unsigned port, bool ruleAdded)
+void expectInstalled(unsigned port, const std::string& settings)
 {
-    expectApplicationFiles(port, ruleAdded);
+    expectApplicationFiles(settings);
     EXPECT_EQ(readBytes(dataDir() / L"product.txt"), "QuellmarkConsoleData/1\n");
     EXPECT_TRUE(fs::is_directory(dataDir() / L"data"));
     EXPECT_EQ(readBytes(shortcuts() / L"Open Console.url"),
               "[InternetShortcut]\r\nURL=http://localhost:" + std::to_string(port) + "/\r\n");
     EXPECT_EQ(readBytes(shortcuts() / L"Installation manual.url"),
               "[InternetShortcut]\r\nURL=https://www.vostrel.com/manual/console/#windows-server\r\n");
-    EXPECT_EQ(serviceState(), SERVICE_RUNNING);
+    EXPECT_EQ(serviceState(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(healthAnswer(port), 200);
     EXPECT_EQ(uninstallValue(L"UninstallString"),
               L"\"C:\\Program Files\\Vostrel\\Quellmark Console\\Uninstall.exe\" --uninstall");
@@ -51,9 +55,8 @@ void expectInstalled(unsigned port, bool ruleAdded)
 std::vector<std::string> footprintBesideTheData()
 {
     std::vector<std::string> lines;
-    const std::wstring data = dataDir().wstring();
     for (const std::string& line : installationFootprint())
-        if (line.find(narrow(data.substr(0, data.rfind(L'\\')))) == std::string::npos)
+        if (line.find(MAKER_FOLDER) == std::string::npos)
             lines.push_back(line);
     return lines;
 }
@@ -70,29 +73,23 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     // administrator's own account (Wine keeps no owners: the shim reports that account, and any
     // owner set since).
     const HeadlessRun first = headlessInstall(8080, true,
-                                              "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n"
-                                              "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-500\n");
+                                              "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n" +
+                                                  ownerAnswer("S-1-5-21-1-2-3-500"));
     ASSERT_EQ(first.exitCode, 0u) << first.output;
-    // The two folders it made are given to Administrators, then protected: only SYSTEM,
-    // Administrators and the console's own account, none of what ProgramData lets every user
-    // read. (Wine does not keep a folder's list, so it is read on its way there.)
-    const std::vector<ShimRecord> security = readShimRecords("SetNamedSecurityInfoW");
-    ASSERT_EQ(security.size(), 3u);
-    EXPECT_EQ(security[0]["arg1"], narrow(dataDir().parent_path().wstring()));
-    EXPECT_EQ(security[0]["arg3"], "0x1") << "OWNER_SECURITY_INFORMATION";
-    EXPECT_EQ(security[1]["arg1"], narrow(dataDir().wstring()));
-    EXPECT_EQ(security[1]["arg3"], "0x1") << "OWNER_SECURITY_INFORMATION";
-    EXPECT_EQ(security[2]["arg1"], narrow(dataDir().wstring()));
-    EXPECT_EQ(security[2]["arg3"], "0x80000004") << "DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION";
-    EXPECT_EQ(security[2]["arg6"], "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)");
-    std::vector<std::string> owners;
-    for (const ShimRecord& owner : readShimRecords("GetNamedSecurityInfoW"))
-        owners.push_back(owner["object"] + " " + owner["owner"]);
-    EXPECT_THAT(owners, ElementsAre(narrow(dataDir().parent_path().wstring()) + " S-1-5-32-544",
-                                    narrow(dataDir().wstring()) + " S-1-5-32-544"));
+    // The two folders it made are given to Administrators (OWNER_SECURITY_INFORMATION), then the
+    // data folder is protected (DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION):
+    // only SYSTEM, Administrators and the console's own account, none of what ProgramData lets
+    // every user read. (Wine does not keep a folder's list, so it is read on its way there.)
+    EXPECT_EQ(recordedFields("SetNamedSecurityInfoW", {"arg1", "arg3", "arg6"}),
+              (std::vector<std::string>{
+                  "arg1=" + MAKER_FOLDER + " arg3=0x1 arg6=(null)", "arg1=" + DATA_FOLDER + " arg3=0x1 arg6=(null)",
+                  "arg1=" + DATA_FOLDER + " arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)"}));
+    EXPECT_EQ(recordedFields("GetNamedSecurityInfoW", {"object", "owner"}),
+              (std::vector<std::string>{"object=" + MAKER_FOLDER + " owner=S-1-5-32-544",
+                                        "object=" + DATA_FOLDER + " owner=S-1-5-32-544"}));
     EXPECT_EQ(first.reports, INSTALL_WITH_RULE);
     EXPECT_EQ(first.outcome, "done firewallAdded=1");
-    expectInstalled(8080, true);
+    expectInstalled(8080, "[Console]\r\nPort=8080\r\nFirewall=1\r\n");
     EXPECT_THAT(firewallCalls(), ElementsAre("Add Quellmark Console HTTP 8080"));
     EXPECT_EQ(changes(clean, takeSnapshot()), installationFootprint());
 
@@ -111,7 +108,7 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     ASSERT_EQ(second.exitCode, 0u) << second.output;
     EXPECT_EQ(second.outcome, "done firewallAdded=0");
     EXPECT_EQ(second.reports.size(), 4u) << "no report 90 without the firewall";
-    expectInstalled(65535, false);
+    expectInstalled(65535, "[Console]\r\nPort=65535\r\nFirewall=0\r\n");
     EXPECT_EQ(readBytes(dataDir() / L"data" / L"accounts.db"), "user data");
     EXPECT_THAT(firewallCalls(), IsEmpty());
     EXPECT_EQ(changes(keptData, takeSnapshot(), {dataDir()}), footprintBesideTheData())

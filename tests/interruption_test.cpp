@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
-#include <ostream>
 #include <string>
 
 #include "common/folders.h"
@@ -19,27 +17,17 @@
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/named_rows.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char ALREADY_INSTALLED[] =
-    "Console is already installed or a previous installation needs cleanup. Uninstall Quellmark Console from "
-    "Installed apps first, keeping its data. Agent is a separate product.";
-constexpr char DATA_MARKER[] = "QuellmarkConsoleData/1\n";
 constexpr char USER_DATA[] = "accounts of an earlier installation";
 
-// The kept data folder of an earlier installation, as the test makes it: its marker and a file
-// of the user's.
 fs::path userFile()
 {
     return dataDir() / L"data" / L"accounts.db";
-}
-
-std::string hangIn(const std::string& directive)
-{
-    return "process headless_setup.exe\nhang " + directive + "\n";
 }
 
 void install(unsigned port)
@@ -48,41 +36,13 @@ void install(unsigned port)
     ASSERT_EQ(run.outcome, "done firewallAdded=1") << run.output;
 }
 
-struct Interruption {
-    const char* name;
-    std::function<void(unsigned port)> interrupt;
-    bool uninstallFirst; // whether the next installation asks for the uninstall through Installed apps
-    bool removesRule = false; // whether that uninstall removes the firewall rule, which may exist
+struct Interruption : NamedRow {
+    bool uninstall;           // an uninstall of a complete installation is stopped, else the installation
+    const char* killedAt;     // the call at which it is killed; null: it fails at a file held open
+    bool uninstallFirst;      // the next installation asks for the uninstall through Installed apps
+    bool removesRule = false; // that uninstall removes the firewall rule, which may exist
+    void (*afterwards)() = nullptr;
 };
-
-std::ostream& operator<<(std::ostream& out, const Interruption& row)
-{
-    return out << row.name;
-}
-
-// headless_setup prints each progress report with one fwrite: the Nth call is the Nth report,
-// made but not yet printed, with nothing of the next step done.
-Interruption installKilled(const char* name, const std::string& at, bool uninstallFirst,
-                           std::function<void()> afterwards = nullptr, bool removesRule = false)
-{
-    return {name,
-            [at, afterwards](unsigned port) {
-                headlessKilledAt(L"install " + std::to_wstring(port) + L" 1", hangIn(at));
-                if (afterwards)
-                    afterwards();
-            },
-            uninstallFirst, removesRule};
-}
-
-Interruption uninstallKilled(const char* name, const std::string& at, bool uninstallFirst)
-{
-    return {name,
-            [at](unsigned port) {
-                install(port);
-                headlessKilledAt(L"uninstall 0", hangIn(at));
-            },
-            uninstallFirst, uninstallFirst};
-}
 
 // Wine's CopyFileW copies inside that one call, which cannot be stopped half-way; what a copy
 // stopped there leaves, the first half of the program, is put in place by the test.
@@ -92,15 +52,22 @@ void halfCopiedUninstaller()
     writeBytes(appDir() / L"Uninstall.exe", program.substr(0, program.size() / 2));
 }
 
-// A package file held open, without sharing, by another program while the uninstall runs.
-void uninstallWithAFileHeldOpen(unsigned port)
+void interrupt(const Interruption& row, unsigned port)
 {
-    install(port);
-    const fs::path file = appDir() / L"README.txt";
-    const UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
-    const HeadlessRun run = headlessUninstall(false);
-    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    if (row.uninstall) {
+        ASSERT_NO_FATAL_FAILURE(install(port));
+    }
+    if (row.killedAt == nullptr) {
+        const fs::path file = appDir() / L"README.txt";
+        const UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(headlessUninstall(false).exitCode, 1u);
+        return;
+    }
+    const std::wstring arguments = row.uninstall ? L"uninstall 0" : L"install " + std::to_wstring(port) + L" 1";
+    headlessKilledAt(arguments, "process headless_setup.exe\nhang " + std::string(row.killedAt) + "\n");
+    if (row.afterwards != nullptr)
+        row.afterwards();
 }
 
 class Interrupted : public testing::TestWithParam<Interruption> {};
@@ -109,10 +76,10 @@ class Interrupted : public testing::TestWithParam<Interruption> {};
 
 TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData)
 {
-    writeBytes(dataDir() / L"product.txt", DATA_MARKER);
+    keepDataFolder();
     writeBytes(userFile(), USER_DATA);
     const unsigned port = unusedLoopbackPort();
-    GetParam().interrupt(port);
+    ASSERT_NO_FATAL_FAILURE(interrupt(GetParam(), port));
 
     HeadlessRun next = headlessInstall(port, true);
     if (GetParam().uninstallFirst) {
@@ -124,34 +91,35 @@ TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData
     }
     ASSERT_EQ(next.outcome, "done firewallAdded=1") << next.output;
     EXPECT_EQ(healthAnswer(port), 200);
-    expectApplicationFiles(port, true);
-    EXPECT_EQ(readBytes(dataDir() / L"product.txt"), DATA_MARKER);
+    expectApplicationFiles(withPort("[Console]\r\nPort={port}\r\nFirewall=1\r\n", port));
+    EXPECT_EQ(readBytes(dataDir() / L"product.txt"), "QuellmarkConsoleData/1\n");
     EXPECT_EQ(readBytes(userFile()), USER_DATA);
 }
 
-// The install reports 2, 70, 80, 90 and 100 (the sample console is too small for extraction
-// reports); the uninstall keeping the data reports 10, 55 and 100.
+// headless_setup prints each progress report with one fwrite: the Nth call is the Nth report,
+// made but not yet printed, with nothing of the next step done. The install reports 2, 70, 80,
+// 90 and 100 (the sample console is too small for extraction reports); the uninstall keeping
+// the data reports 10, 55 and 100.
 INSTANTIATE_TEST_SUITE_P(
     AtEveryMoment, Interrupted,
     testing::Values(
-        installKilled("InstallAfterItsChecks", "fwrite call=1", false),
+        Interruption{"InstallAfterItsChecks", false, "fwrite call=1", false},
         // The folder exists, its marker not yet: the first two opens read the kept data marker.
-        installKilled("InstallBeforeTheApplicationMarker", "_wfopen call=3", false),
-        installKilled("InstallInsideTheUninstallerCopy", "CopyFileW call=1", false, halfCopiedUninstaller),
-        installKilled("InstallInsideTheInstalledAppsEntry", "RegSetValueExW call=3", false),
-        installKilled("InstallInsideTheExtraction", "WriteFile call=3", true),
-        installKilled("InstallAtTheRuntimeCheck", "fwrite call=2", true, nullptr, true),
-        installKilled("InstallAtTheService", "fwrite call=3", true, nullptr, true),
-        installKilled("InstallAtTheFirewall", "fwrite call=4", true, nullptr, true),
+        Interruption{"InstallBeforeTheApplicationMarker", false, "_wfopen call=3", false},
+        Interruption{"InstallInsideTheUninstallerCopy", false, "CopyFileW call=1", false, false, halfCopiedUninstaller},
+        Interruption{"InstallInsideTheInstalledAppsEntry", false, "RegSetValueExW call=3", false},
+        Interruption{"InstallInsideTheExtraction", false, "WriteFile call=3", true},
+        Interruption{"InstallAtTheRuntimeCheck", false, "fwrite call=2", true, true},
+        Interruption{"InstallAtTheService", false, "fwrite call=3", true, true},
+        Interruption{"InstallAtTheFirewall", false, "fwrite call=4", true, true},
         // The rule is added; the settings that record it are the fifth file opened.
-        installKilled("InstallRightAfterTheRuleIsAdded", "_wfopen call=5", true, nullptr, true),
-        installKilled("InstallAtItsEnd", "fwrite call=5", true, nullptr, true),
-        uninstallKilled("UninstallAtTheStop", "fwrite call=1", true),
-        uninstallKilled("UninstallAtTheRemoval", "fwrite call=2", true),
+        Interruption{"InstallRightAfterTheRuleIsAdded", false, "_wfopen call=5", true, true},
+        Interruption{"InstallAtItsEnd", false, "fwrite call=5", true, true},
+        Interruption{"UninstallAtTheStop", true, "fwrite call=1", true, true},
+        Interruption{"UninstallAtTheRemoval", true, "fwrite call=2", true, true},
         // Two shortcuts, then the fifth deletion is inside the application folder.
-        uninstallKilled("UninstallInsideTheFolderRemoval", "DeleteFileW call=5", true),
-        uninstallKilled("UninstallBetweenTheFolderAndTheEntry", "RegDeleteTreeW call=1", false),
-        uninstallKilled("UninstallAtItsEnd", "fwrite call=3", false),
-        Interruption{"UninstallWithAFileHeldOpen", uninstallWithAFileHeldOpen, true, true}),
-    [](const testing::TestParamInfo<Interruption>& row) { return std::string(row.param.name); });
-
+        Interruption{"UninstallInsideTheFolderRemoval", true, "DeleteFileW call=5", true, true},
+        Interruption{"UninstallBetweenTheFolderAndTheEntry", true, "RegDeleteTreeW call=1", false},
+        Interruption{"UninstallAtItsEnd", true, "fwrite call=3", false},
+        Interruption{"UninstallWithAFileHeldOpen", true, nullptr, true, true}),
+    rowName);

@@ -19,6 +19,8 @@
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
+#include "tests/support/owners.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
@@ -139,9 +141,7 @@ void clearArrangement()
 {
     fs::remove_all(appDir());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, DELETE));
-    if (service)
+    if (const UniqueService service = openConsoleService(DELETE))
         DeleteService(service.get());
 }
 
@@ -293,42 +293,29 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     EXPECT_EQ(checksFailure(), ALREADY_INSTALLED);
 }
 
-namespace {
-
-std::string foreignOwner(const fs::path& folder)
-{
-    return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
-                                             "so it cannot be trusted. Check who created it, "
-                                             "then remove it or make Administrators its owner, and try again.";
-}
-
-} // namespace
-
 // ProgramData lets every user create folders, and owns what they create: a maker folder or a
 // data folder made by someone else before the installation is refused, whoever it claims to be.
 // Wine keeps no owners, so the shim answers them (by call: the maker folder, then the data folder).
 TEST_F(PreinstallChecksWithShim, RefuseFoldersThatAnotherAccountOwns)
 {
-    const std::string user = "S-1-5-21-1-2-3-1001";
     const fs::path maker = dataDir().parent_path();
     const struct {
         bool dataFolder;
         std::string plan;
         std::string expected;
     } cases[] = {
-        {false, "value GetNamedSecurityInfoW owner=" + user, foreignOwner(maker)},
-        {true, "value GetNamedSecurityInfoW owner=" + user + " call=2", foreignOwner(dataDir())},
-        {true, "value GetNamedSecurityInfoW owner=S-1-5-18", "(passed)"},
-        {true, "value GetNamedSecurityInfoW owner=S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-         "(passed)"},
-        {true, "value GetNamedSecurityInfoW owner=S-1-5-32-544", "(passed)"},
+        {false, ownerAnswer(ANOTHER_USER), ownedByAnotherAccount(maker)},
+        {true, ownerAnswer(ANOTHER_USER, 2), ownedByAnotherAccount(dataDir())},
+        {true, ownerAnswer("S-1-5-18"), "(passed)"},
+        {true, ownerAnswer("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"), "(passed)"},
+        {true, ownerAnswer("S-1-5-32-544"), "(passed)"},
     };
     for (const auto& row : cases) {
         fs::remove_all(maker);
         fs::create_directories(maker);
         if (row.dataFolder)
             put(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
-        loadShim(row.plan + "\n");
+        loadShim(row.plan);
         EXPECT_EQ(checksFailure(), row.expected) << row.plan;
         unloadShim();
     }

@@ -14,6 +14,7 @@
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 #include "windows/service.h"
 
@@ -23,35 +24,6 @@ namespace {
 
 constexpr char STOP_REFUSED[] =
     "Console could not be stopped. Application and data were retained; retry uninstall after stopping its service.";
-
-// The name as the console, its documentation and administrators know it.
-constexpr wchar_t CONSOLE_SERVICE[] = L"QuellmarkConsole";
-
-UniqueService openConsoleService(DWORD access)
-{
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return UniqueService(OpenServiceW(manager.get(), CONSOLE_SERVICE, access));
-}
-
-SERVICE_STATUS_PROCESS status()
-{
-    const UniqueService service = openConsoleService(SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS current{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&current), sizeof current,
-                         &needed);
-    return current;
-}
-
-bool waitForState(DWORD state)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (status().dwCurrentState == state)
-            return true;
-        Sleep(100);
-    }
-    return false;
-}
 
 // The sample console's service program where the installer puts it, with a free port.
 class Service : public testing::Test {
@@ -79,19 +51,10 @@ protected:
     {
         const UniqueService service = openConsoleService(SERVICE_START);
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
-        ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+        ASSERT_TRUE(waitForServiceState(SERVICE_RUNNING, 10000));
     }
 
     static size_t calls(const char* function) { return readShimRecords(function).size(); }
-
-    // The access asked for in each recorded call of function (its argument number argument).
-    static std::vector<std::string> access(const char* function, const char* argument)
-    {
-        std::vector<std::string> asked;
-        for (const ShimRecord& record : readShimRecords(function))
-            asked.push_back(record[argument]);
-        return asked;
-    }
 
     unsigned port = 0;
 };
@@ -101,42 +64,32 @@ protected:
 TEST_F(Service, RegistersStoppedWithTheConsoleSettings)
 {
     createService();
-    EXPECT_EQ(access("OpenSCManagerW", "arg3"), (std::vector<std::string>{"0x2"})) << "SC_MANAGER_CREATE_SERVICE";
-    EXPECT_EQ(access("CreateServiceW", "arg4"), (std::vector<std::string>{"0x10016"}))
+    EXPECT_EQ(recordedFields("OpenSCManagerW", {"arg3"}), (std::vector<std::string>{"arg3=0x2"}))
+        << "SC_MANAGER_CREATE_SERVICE";
+    EXPECT_EQ(recordedFields("CreateServiceW", {"arg4"}), (std::vector<std::string>{"arg4=0x10016"}))
         << "DELETE, SERVICE_START, SERVICE_QUERY_STATUS, SERVICE_CHANGE_CONFIG";
-    const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
-    ASSERT_TRUE(service);
+    const ServiceConfig config = consoleServiceConfig();
+    EXPECT_EQ(config.binaryPath, L"\"C:\\Program Files\\Vostrel\\Quellmark Console\\QuellmarkConsoleService.exe\"");
+    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(config.account, L"NT AUTHORITY\\LocalService");
+    EXPECT_EQ(config.displayName, L"Quellmark Console");
+    EXPECT_EQ(config.dependencies, L"");
+
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                                    static_cast<DWORD>(buffer.size()), &needed));
-    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName),
-              L"\"C:\\Program Files\\Vostrel\\Quellmark Console\\QuellmarkConsoleService.exe\"");
-    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"NT AUTHORITY\\LocalService");
-    EXPECT_EQ(std::wstring(config->lpDisplayName), L"Quellmark Console");
-    EXPECT_EQ(std::wstring(config->lpDependencies), L"");
-
-    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
-                                     static_cast<DWORD>(buffer.size()), &needed));
+    ASSERT_TRUE(QueryServiceConfig2W(openConsoleService(SERVICE_QUERY_CONFIG).get(), SERVICE_CONFIG_DESCRIPTION,
+                                     buffer.data(), static_cast<DWORD>(buffer.size()), &needed));
     EXPECT_EQ(std::wstring(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription),
               L"Quellmark management Console and Agent HTTP API");
 
     // Wine cannot read failure actions back (QueryServiceConfig2W level 2 fails with 124), so
     // the recovery settings are checked in the shim's records of what was set.
-    const auto configured = readShimRecords("ChangeServiceConfig2W");
-    ASSERT_EQ(configured.size(), 3u);
-    EXPECT_EQ(configured[1]["level"], "2");
-    EXPECT_EQ(configured[1]["actions"], "1/5000,1/15000,0/0");
-    EXPECT_EQ(configured[1]["reset"], "86400");
-    EXPECT_EQ(configured[1]["reboot"], "");
-    EXPECT_EQ(configured[1]["command"], "");
-    EXPECT_EQ(configured[2]["level"], "4");
-    EXPECT_EQ(configured[2]["flag"], "1");
-    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "registered, not started";
+    EXPECT_EQ(recordedFields("ChangeServiceConfig2W", {"level", "actions", "reset", "reboot", "command", "flag"}),
+              (std::vector<std::string>{"level=1", "level=2 actions=1/5000,1/15000,0/0 reset=86400 reboot= command=",
+                                        "level=4 flag=1"}));
+    EXPECT_EQ(serviceState(), static_cast<DWORD>(SERVICE_STOPPED)) << "registered, not started";
 }
 
 TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
@@ -163,7 +116,7 @@ TEST_F(Service, AStopReturnsOnlyOnceTheServiceProcessHasEnded)
     setSampleSwitch(L"Service", L"LingerAfterStop", 3000);
     createService();
     start();
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, status().dwProcessId));
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, consoleServiceStatus().dwProcessId));
     ASSERT_TRUE(process);
     stopDeleteService();
     EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -178,8 +131,9 @@ TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
     EXPECT_EQ(calls("ControlService"), 0u);
     EXPECT_EQ(calls("QueryServiceStatusEx"), 0u);
     EXPECT_FALSE(existsService());
-    EXPECT_EQ(access("OpenSCManagerW", "arg3"), (std::vector<std::string>{"0x1", "0x1"})) << "SC_MANAGER_CONNECT";
-    EXPECT_EQ(access("OpenServiceW", "arg3"), (std::vector<std::string>{"0x10024", "0x4"}))
+    EXPECT_EQ(recordedFields("OpenSCManagerW", {"arg3"}), (std::vector<std::string>{"arg3=0x1", "arg3=0x1"}))
+        << "SC_MANAGER_CONNECT";
+    EXPECT_EQ(recordedFields("OpenServiceW", {"arg3"}), (std::vector<std::string>{"arg3=0x10024", "arg3=0x4"}))
         << "DELETE, SERVICE_STOP and SERVICE_QUERY_STATUS to remove; SERVICE_QUERY_STATUS to look";
 }
 
@@ -206,7 +160,7 @@ TEST_F(Service, AServiceThatIgnoresStopStaysRegisteredAfterAboutThirtySeconds)
     EXPECT_TRUE(existsService());
 
     // Leave the prefix clean: end the stubborn process.
-    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, status().dwProcessId));
+    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, consoleServiceStatus().dwProcessId));
     TerminateProcess(process.get(), 1);
 }
 
@@ -220,10 +174,7 @@ TEST_F(Service, AStopRefusedAsNotActiveStillWaitsForTheStop)
     loadShim("fail ControlService call=1 error=1062 return=0\nfast Sleep\nrecord QueryServiceStatusEx\n");
     EXPECT_EQ(failureText([] { stopDeleteService(); }), STOP_REFUSED);
     EXPECT_EQ(calls("QueryServiceStatusEx"), 61u) << "the first look, then 60 while waiting";
-    const auto pauses = readShimRecords("Sleep");
-    ASSERT_EQ(pauses.size(), 60u);
-    for (const ShimRecord& pause : pauses)
-        EXPECT_EQ(pause["ms"], "500");
+    EXPECT_EQ(recordedFields("Sleep", {"ms"}), std::vector<std::string>(60, "ms=500"));
     unloadShim();
     stopDeleteService();
     EXPECT_FALSE(existsService());
@@ -233,8 +184,8 @@ TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
 {
     {
         const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-        const UniqueService other(CreateServiceW(manager.get(), CONSOLE_SERVICE, L"Someone else", SERVICE_QUERY_STATUS,
-                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        const UniqueService other(CreateServiceW(manager.get(), L"QuellmarkConsole", L"Someone else",
+                                                 SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                  SERVICE_ERROR_IGNORE, L"C:\\other\\service.exe", nullptr, nullptr,
                                                  nullptr, nullptr, nullptr));
         ASSERT_TRUE(other);
@@ -243,15 +194,10 @@ TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
     EXPECT_EQ(text.rfind("Create Console service (1073)", 0), 0u) << text;
     EXPECT_TRUE(readShimRecords("ChangeServiceConfig2W").empty()) << "nothing was configured";
 
-    const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG);
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                                    static_cast<DWORD>(buffer.size()), &needed));
-    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"C:\\other\\service.exe");
-    EXPECT_EQ(std::wstring(config->lpDisplayName), L"Someone else");
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    const ServiceConfig config = consoleServiceConfig();
+    EXPECT_EQ(config.binaryPath, L"C:\\other\\service.exe");
+    EXPECT_EQ(config.displayName, L"Someone else");
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_DEMAND_START));
 }
 
 TEST_F(Service, AFailedConfigurationStepLeavesNoService)

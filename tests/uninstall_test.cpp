@@ -21,20 +21,24 @@
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
+#include "tests/support/named_rows.h"
+#include "tests/support/owners.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
-using testing::ElementsAre;
 using testing::IsEmpty;
 
 namespace {
 
 constexpr char NOT_RECOGNISED[] = "No recognized Console installation found. Nothing was removed.";
+constexpr char FOREIGN_DATA[] = "Unrecognized data folder; refusing to delete it.";
 constexpr char LINKS[] = "Installation paths must not contain links or junctions";
-constexpr char REMOVE_RULE[] = "Remove Quellmark Console HTTP";
-// For the console that will not stop: the uninstall gives up after 60 short pauses.
-constexpr char SHORT_PAUSES[] = "process headless_setup.exe\nfast Sleep max=100\nprocess *\n";
+const std::vector<std::string> RULE_REMOVED{"Remove Quellmark Console HTTP"};
+const std::string APP = "C:\\Program Files\\Vostrel\\Quellmark Console";
+const std::string DATA = "C:\\ProgramData\\Vostrel\\Quellmark Console";
+const std::string MENU = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
 
 class Uninstall : public testing::Test {
 protected:
@@ -61,53 +65,28 @@ void replaceWithLink(const fs::path& folder)
     makeDirectoryLink(folder, aside);
 }
 
-struct Refusal {
-    const char* name;
+struct Refusal : NamedRow {
     bool deleteData;
     std::function<void()> arrange;
     std::string expected;
     std::string plan = "";
 };
 
-// A marker that begins like ours and goes on for a gigabyte (sparse on the Linux side).
-void padToAGigabyte(const fs::path& marker)
-{
-    const UniqueHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size{};
-    size.QuadPart = 1LL << 30;
-    ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
-}
-
-std::string foreignOwner(const fs::path& folder)
-{
-    return "The folder " + folder.string() + " is owned by another account, not by Administrators or the system, "
-                                             "so it cannot be trusted. Check who created it, "
-                                             "then remove it or make Administrators its owner, and try again.";
-}
-
-// The 64th read of the C runtime fails, and leaves a record: nothing reads that much but a
-// marker that is read whole.
-constexpr char READS_A_LOT[] = "fail _read call=64 errno=5 return=-1\n";
-
-std::ostream& operator<<(std::ostream& out, const Refusal& refusal)
-{
-    return out << refusal.name;
-}
-
 class UninstallRefusal : public Uninstall, public testing::WithParamInterface<Refusal> {};
 
 } // namespace
 
-// Every refusal comes before the first change: the console keeps running and nothing moves.
+// Every refusal comes before the first change: the console keeps running and nothing moves. The
+// markers are read only as far as a marker goes, far less than the gigabyte two rows pad them to.
 TEST_P(UninstallRefusal, LeavesTheInstallationAsItWas)
 {
     const Refusal& refusal = GetParam();
     refusal.arrange();
     const MachineSnapshot before = takeSnapshot();
-    const HeadlessRun run = headlessUninstall(refusal.deleteData, refusal.plan + READS_A_LOT);
+    const HeadlessRun run = headlessUninstall(refusal.deleteData, refusal.plan + RECORD_READS);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.outcome, refusal.expected);
-    EXPECT_THAT(readShimRecords("_read"), IsEmpty()) << "a marker is short and is not read whole";
+    EXPECT_LT(bytesAskedToRead(), 1u << 20);
     EXPECT_THAT(run.reports, IsEmpty());
     EXPECT_EQ(serviceState(), SERVICE_RUNNING);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir() / L"logs"}), IsEmpty());
@@ -120,29 +99,28 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"MarkerWithCrLf", false,
                 [] { writeBytes(appDir() / L"product.txt", "QuellmarkConsoleApp/1\r\n"); }, NOT_RECOGNISED},
         Refusal{"MarkerMissing", false, [] { fs::remove(appDir() / L"product.txt"); }, NOT_RECOGNISED},
-        Refusal{"DataMarkerForeign", true,
-                [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); },
-                "Unrecognized data folder; refusing to delete it."},
+        Refusal{"DataMarkerForeign", true, [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); },
+                FOREIGN_DATA},
         Refusal{"DataMarkerMissing", true, [] { fs::remove(dataDir() / L"product.txt"); },
-                "Cannot read C:\\ProgramData\\Vostrel\\Quellmark Console\\product.txt"},
+                "Cannot read " + DATA + "\\product.txt"},
         Refusal{"MarkerFollowedByAGigabyte", false, [] { padToAGigabyte(appDir() / L"product.txt"); }, NOT_RECOGNISED},
         Refusal{"DataMarkerFollowedByAGigabyte", true, [] { padToAGigabyte(dataDir() / L"product.txt"); },
-                "Unrecognized data folder; refusing to delete it."},
-        // Wine keeps no owners: the shim answers them, by call (the maker folder, then the data folder).
-        Refusal{"DataFolderOwnedByAnotherAccount", true, [] {}, foreignOwner(dataDir()),
-                "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=2\n"},
-        Refusal{"MakerFolderOwnedByAnotherAccount", true, [] {}, foreignOwner(dataDir().parent_path()),
-                "value GetNamedSecurityInfoW owner=S-1-5-21-1-2-3-1001 call=1\n"},
+                FOREIGN_DATA},
+        // The owners are the shim's, by call: the maker folder, then the data folder.
+        Refusal{"DataFolderOwnedByAnotherAccount", true, [] {}, ownedByAnotherAccount(DATA),
+                ownerAnswer(ANOTHER_USER, 2)},
+        Refusal{"MakerFolderOwnedByAnotherAccount", true, [] {}, ownedByAnotherAccount(L"C:\\ProgramData\\Vostrel"),
+                ownerAnswer(ANOTHER_USER, 1)},
         // The state of the data folder cannot be read (the fourth file status the uninstall asks
         // for, after the application marker's and the two owners' checks): it counts as there, so
         // it is recognised before anything is removed, and this one is not ours.
         Refusal{"DataFolderStateUnreadable", true,
-                [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); },
-                "Unrecognized data folder; refusing to delete it.", "fail _wstat64 call=4 errno=13 return=-1\n"},
+                [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); }, FOREIGN_DATA,
+                "fail _wstat64 call=4 errno=13 return=-1\n"},
         Refusal{"LinkOnApplicationFolder", false, [] { replaceWithLink(appDir()); }, LINKS},
         Refusal{"LinkOnMakerFolder", false, [] { replaceWithLink(appDir().parent_path()); }, LINKS},
         Refusal{"LinkOnDataFolder", false, [] { replaceWithLink(dataDir()); }, LINKS}),
-    [](const testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
+    rowName);
 
 namespace {
 
@@ -165,20 +143,14 @@ Left whatIsLeft()
             !uninstallValue(L"DisplayName").empty(), fs::exists(dataDir())};
 }
 
-struct StepFailure {
-    const char* name;
+struct StepFailure : NamedRow {
     bool deleteData;
     std::function<UniqueHandle()> arrange; // may hold a file open for the length of the run
     std::string plan;
-    std::string expected; // where it ends in "\\", the name of the file that was held follows
+    std::string expected;
     bool ruleRemovalAsked;
     Left left;
 };
-
-std::ostream& operator<<(std::ostream& out, const StepFailure& failure)
-{
-    return out << failure.name;
-}
 
 class UninstallStep : public Uninstall, public testing::WithParamInterface<StepFailure> {};
 
@@ -197,11 +169,6 @@ int uninstallerDeletion()
     return 2 + files + 2;
 }
 
-std::string failDeletion(int call)
-{
-    return "fail DeleteFileW call=" + std::to_string(call) + " error=32 return=0\n";
-}
-
 } // namespace
 
 // Steps 7 to 13 fail in turn; there is no rollback, and exactly what came before is gone.
@@ -211,20 +178,17 @@ TEST_P(UninstallStep, LeavesWhatItHadNotRemovedYet)
     const UniqueHandle held = failure.arrange();
     const HeadlessRun run = headlessUninstall(failure.deleteData, failure.plan);
     EXPECT_EQ(run.exitCode, 1u);
-    if (failure.expected.back() == '\\')
-        EXPECT_THAT(run.outcome, testing::StartsWith(failure.expected));
-    else
-        EXPECT_EQ(run.outcome, failure.expected);
-    EXPECT_EQ(firewallCalls(), failure.ruleRemovalAsked ? std::vector<std::string>{REMOVE_RULE}
-                                                        : std::vector<std::string>{});
+    EXPECT_THAT(run.outcome, failureIs(failure.expected));
+    EXPECT_EQ(firewallCalls(), failure.ruleRemovalAsked ? RULE_REMOVED : std::vector<std::string>{});
     EXPECT_EQ(whatIsLeft(), failure.left);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, UninstallStep,
     testing::Values(
-        StepFailure{"ServiceKeepsRunning", false,
-                    [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); }, SHORT_PAUSES,
+        // The uninstall gives up after 60 short pauses.
+        StepFailure{"ServiceKeepsRunning", false, [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); },
+                    "process headless_setup.exe\nfast Sleep max=100\nprocess *\n",
                     "Console could not be stopped. Application and data were retained; retry uninstall after "
                     "stopping its service.",
                     false, {true, true, true, true, true, true}},
@@ -232,20 +196,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", true,
                     {false, true, true, true, true, true}},
         StepFailure{"ShortcutHeldOpen", false, [] { return hold(shortcuts() / L"Open Console.url"); }, "",
-                    "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Microsoft\\Windows\\"
-                    "Start Menu\\Programs\\Quellmark Console] [C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\"
-                    "Programs\\Quellmark Console\\Open Console.url]",
-                    true, {false, true, true, true, true, true}},
+                    removalHeldAt(MENU, "Open Console.url"), true, {false, true, true, true, true, true}},
         StepFailure{"ApplicationFileHeldOpen", false, [] { return hold(appDir() / L"README.txt"); }, "",
-                    "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\"
-                    "Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\README.txt]",
-                    true, {false, false, true, true, true, true}},
+                    removalHeldAt(APP, "README.txt"), true, {false, false, true, true, true, true}},
         // Everything else in the folder is gone and the settings too when the uninstaller will not
         // go: the marker, which goes after it, and the entry stay.
-        StepFailure{"UninstallerHeldLast", false, nothing, failDeletion(uninstallerDeletion()),
-                    "filesystem error: cannot remove all: Sharing violation [C:\\Program Files\\Vostrel\\"
-                    "Quellmark Console] [C:\\Program Files\\Vostrel\\Quellmark Console\\Uninstall.exe]",
-                    true, {false, false, true, true, true, true}},
+        StepFailure{"UninstallerHeldLast", false, nothing,
+                    "fail DeleteFileW call=" + std::to_string(uninstallerDeletion()) + " error=32 return=0\n",
+                    removalHeldAt(APP, "Uninstall.exe"), true, {false, false, true, true, true, true}},
         StepFailure{"EntryNotRemoved", false, nothing, "fail RegDeleteTreeW call=1 return=5\n",
                     "Remove Installed Apps entry (5): Access denied.\r\n", true,
                     {false, false, false, false, true, true}},
@@ -254,24 +212,15 @@ INSTANTIATE_TEST_SUITE_P(
                         writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
                         return hold(dataDir() / L"data" / L"accounts.db");
                     },
-                    "",
-                    "filesystem error: cannot remove all: Sharing violation [C:\\ProgramData\\Vostrel\\Quellmark "
-                    "Console] [C:\\ProgramData\\Vostrel\\Quellmark Console\\data\\accounts.db]",
-                    true, {false, false, false, false, false, true}}),
-    [](const testing::TestParamInfo<StepFailure>& row) { return std::string(row.param.name); });
+                    "", removalHeldAt(DATA, "data\\accounts.db"), true, {false, false, false, false, false, true}}),
+    rowName);
 
 namespace {
 
-struct Settings {
-    const char* name;
+struct Settings : NamedRow {
     const char* content; // nullptr: no console.ini at all
     bool ruleRemoved;
 };
-
-std::ostream& operator<<(std::ostream& out, const Settings& settings)
-{
-    return out << settings.name;
-}
 
 class UninstallSettings : public Uninstall, public testing::WithParamInterface<Settings> {};
 
@@ -286,41 +235,22 @@ TEST_P(UninstallSettings, DecideWhetherTheRuleIsRemoved)
         writeBytes(appDir() / L"console.ini", settings.content);
     else
         fs::remove(appDir() / L"console.ini");
-    const HeadlessRun run = headlessUninstall(false);
-    EXPECT_EQ(run.outcome, "done");
-    EXPECT_EQ(firewallCalls(), settings.ruleRemoved ? std::vector<std::string>{REMOVE_RULE}
-                                                    : std::vector<std::string>{});
+    EXPECT_EQ(headlessUninstall(false).outcome, "done");
+    EXPECT_EQ(firewallCalls(), settings.ruleRemoved ? RULE_REMOVED : std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryFlag, UninstallSettings,
-    testing::Values(Settings{"NoSettingsFile", nullptr, false},
-                    Settings{"FirewallZero", "[Console]\r\nPort=8080\r\nFirewall=0\r\n", false},
-                    Settings{"FirewallTwo", "[Console]\r\nPort=8080\r\nFirewall=2\r\n", true}),
-    [](const testing::TestParamInfo<Settings>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(EveryFlag, UninstallSettings,
+                         testing::Values(Settings{"NoSettingsFile", nullptr, false},
+                                         Settings{"FirewallZero", "[Console]\r\nPort=8080\r\nFirewall=0\r\n", false},
+                                         Settings{"FirewallTwo", "[Console]\r\nPort=8080\r\nFirewall=2\r\n", true}),
+                         rowName);
 
-// Asked to delete the data when there is no data folder: nothing to recognise, and removing
-// what is not there is no error.
-// Stops the console and waits until it has stopped. A running console logs each request just
-// after answering it, so the installation's last health request may still recreate "logs" while
-// the data folder is being deleted.
-void stopConsole()
-{
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueService service(OpenServiceW(manager.get(), L"QuellmarkConsole", SERVICE_STOP | SERVICE_QUERY_STATUS));
-    ASSERT_NE(service.get(), nullptr);
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    for (int poll = 0; poll < 300 && status.dwCurrentState != SERVICE_STOPPED; ++poll) {
-        Sleep(100);
-        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
-    }
-    ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-}
-
+// Asked to delete the data when there is no data folder: nothing to recognise, and removing what
+// is not there is no error. The console is stopped first: it logs each request just after
+// answering it, so the installation's last health request could still recreate "logs".
 TEST_F(Uninstall, DeletesTheDataEvenWhenThereIsNoDataFolder)
 {
-    stopConsole();
+    stopConsoleService();
     fs::remove_all(dataDir());
     const HeadlessRun run = headlessUninstall(true);
     EXPECT_EQ(run.outcome, "done");

@@ -15,7 +15,7 @@ add_dependencies(wizard_run_test QuellmarkConsoleSetup)
 
 # The demonstration of scripts/demo.sh, which drives the wizard with the same driver.
 add_executable(wizard_demo wizard_demo.cpp)
-target_link_libraries(wizard_demo PRIVATE qm_wizard_support)
+target_link_libraries(wizard_demo PRIVATE qm_wizard_support qm_service_support)
 target_link_options(wizard_demo PRIVATE -municode)
 qm_warnings(wizard_demo)
 add_dependencies(wizard_demo qmshim)

@@ -19,6 +19,7 @@
 #include "common/text.h"
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 #include "tests/support/wizard_driver.h"
 
@@ -139,23 +140,16 @@ void listFolder(const fs::path& folder)
 
 void showService()
 {
-    const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-    if (!service) {
+    const DWORD state = serviceState();
+    if (state == 0) {
         say(L"  Service QuellmarkConsole: not registered");
         return;
     }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    QueryServiceConfigW(service.get(), config, sizeof buffer, &needed);
+    const ServiceConfig config = consoleServiceConfig();
     const wchar_t* states[] = {L"?", L"stopped", L"starting", L"stopping", L"running", L"?", L"?", L"paused"};
-    say(L"  Service QuellmarkConsole: " + std::wstring(states[status.dwCurrentState & 7]) +
-        (config->dwStartType == SERVICE_AUTO_START ? L", automatic start" : L", start type " +
-                                                                               std::to_wstring(config->dwStartType)) +
-        L", account " + config->lpServiceStartName + L"\n  " + config->lpBinaryPathName);
+    say(L"  Service QuellmarkConsole: " + std::wstring(states[state & 7]) +
+        (config.start == SERVICE_AUTO_START ? L", automatic start" : L", start type " + std::to_wstring(config.start)) +
+        L", account " + config.account + L"\n  " + config.binaryPath);
 }
 
 void showInstalledAppsEntry()

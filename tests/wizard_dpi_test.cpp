@@ -48,13 +48,11 @@ void sendDpiChange(const RunningWizard& running, UINT dpi, const RECT& suggested
     void* remote = VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(remote, nullptr);
     ASSERT_TRUE(WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr));
-    DWORD_PTR result = 0;
-    EXPECT_TRUE(SendMessageTimeoutW(running.wizard.window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
-                                    reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &result));
+    ask(running.wizard.window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote));
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
 }
 
-class WizardDpi : public testing::Test {
+class WizardDpi : public WizardTest {
 protected:
     void SetUp() override
     {
@@ -63,19 +61,10 @@ protected:
         setScreenDpi(DPI);
     }
 
-    void TearDown() override
-    {
-        endWizard(running);
-        unloadShim();
-        clearSampleSwitches();
-    }
-
     void shoot(const std::string& name)
     {
         screenshot(running.wizard.window, name, testProgramFolder().parent_path() / L"screenshots" / L"144dpi");
     }
-
-    RunningWizard running;
 };
 
 } // namespace

@@ -20,10 +20,9 @@ namespace {
 constexpr DWORD INSTALL_WAIT_MS = 120000;
 constexpr char BLOCK_RECORDS[] = "record ShutdownBlockReasonCreate args=p,ws\nrecord ShutdownBlockReasonDestroy args=p\n";
 
-// One key and where it leaves the wizard: the page's title and the window with the focus.
+// A key (0: none, where the page and the focus are only looked at) and where it leaves the wizard.
 struct KeyStep {
-    UINT key;                       // pressed; 0 types `typed` instead
-    const wchar_t* typed;
+    UINT key;
     const wchar_t* title;
     HWND Wizard::*focus;
     const wchar_t* question = nullptr; // a box that the key opens, answered with `reply`
@@ -48,18 +47,14 @@ void walk(const Wizard& wizard, const std::vector<KeyStep>& steps)
         SCOPED_TRACE("step " + std::to_string(i + 1) + " on \"" + narrow(textOf(wizard.title)) + "\"");
         if (step.key != 0)
             pressKey(wizard, step.key);
-        else if (step.typed != nullptr)
-            typeKeys(wizard, step.typed);
         if (step.question != nullptr) {
             const Box box = waitForBox(wizard.window);
             EXPECT_EQ(box.text, step.question);
             answer(box, step.reply);
         }
-        const auto arrived = [&] {
-            return textOf(wizard.title) == step.title && focusOf(wizard) == wizard.*step.focus;
-        };
         try {
-            waitFor(arrived, "the page and the focus");
+            waitFor([&] { return textOf(wizard.title) == step.title && focusOf(wizard) == wizard.*step.focus; },
+                    "the page and the focus");
         } catch (const std::exception&) {
             ASSERT_EQ(textOf(wizard.title), step.title);
             ASSERT_EQ(nameOf(wizard, focusOf(wizard)), nameOf(wizard, wizard.*step.focus));
@@ -67,19 +62,7 @@ void walk(const Wizard& wizard, const std::vector<KeyStep>& steps)
     }
 }
 
-bool looksDefault(HWND button)
-{
-    return (GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
-}
-
-LRESULT queryEndSession(HWND window)
-{
-    DWORD_PTR answered = 0;
-    if (!SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answered))
-        throw std::runtime_error("the wizard did not answer WM_QUERYENDSESSION");
-    return static_cast<LRESULT>(answered);
-}
-
+// A window handle as the shim records pointers.
 std::string handleText(HWND window)
 {
     char text[32];
@@ -87,17 +70,7 @@ std::string handleText(HWND window)
     return text;
 }
 
-class WizardInput : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        endWizard(running);
-        unloadShim();
-        clearSampleSwitches();
-    }
-
-    RunningWizard running;
-};
+using WizardInput = WizardTest;
 
 } // namespace
 
@@ -108,25 +81,28 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
     constexpr wchar_t READY[] = L"Ready to install";
     running = startWizard(L"");
     ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
-        {0, nullptr, WELCOME, &Wizard::next},
-        {VK_TAB, nullptr, WELCOME, &Wizard::cancel},
-        {VK_TAB, nullptr, WELCOME, &Wizard::next}, // Back is disabled, the port field and check box hidden
-        {VK_RETURN, nullptr, SETTINGS, &Wizard::next},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::cancel},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::portEdit},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::choice},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::back},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::next},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::cancel},
-        {VK_TAB, nullptr, SETTINGS, &Wizard::portEdit},
-        {0, L"9090", SETTINGS, &Wizard::portEdit},
-        {VK_RETURN, nullptr, READY, &Wizard::next}, // Enter in the port field presses Next
-        {VK_ESCAPE, nullptr, READY, &Wizard::next, L"Exit setup?"},
-        {VK_TAB, nullptr, READY, &Wizard::cancel},
-        {VK_RETURN, nullptr, READY, &Wizard::cancel, L"Exit setup?"}, // the focus returns to where it was
-        {VK_TAB, nullptr, READY, &Wizard::back},
-        {VK_RETURN, nullptr, SETTINGS, &Wizard::next},
-        {VK_RETURN, nullptr, READY, &Wizard::next},
+        {0, WELCOME, &Wizard::next},
+        {VK_TAB, WELCOME, &Wizard::cancel},
+        {VK_TAB, WELCOME, &Wizard::next}, // Back is disabled, the port field and check box hidden
+        {VK_RETURN, SETTINGS, &Wizard::next},
+        {VK_TAB, SETTINGS, &Wizard::cancel},
+        {VK_TAB, SETTINGS, &Wizard::portEdit},
+        {VK_TAB, SETTINGS, &Wizard::choice},
+        {VK_TAB, SETTINGS, &Wizard::back},
+        {VK_TAB, SETTINGS, &Wizard::next},
+        {VK_TAB, SETTINGS, &Wizard::cancel},
+        {VK_TAB, SETTINGS, &Wizard::portEdit},
+    }));
+    typeKeys(running.wizard, L"9090");
+    ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
+        {0, SETTINGS, &Wizard::portEdit},
+        {VK_RETURN, READY, &Wizard::next}, // Enter in the port field presses Next
+        {VK_ESCAPE, READY, &Wizard::next, L"Exit setup?"},
+        {VK_TAB, READY, &Wizard::cancel},
+        {VK_RETURN, READY, &Wizard::cancel, L"Exit setup?"}, // the focus returns to where it was
+        {VK_TAB, READY, &Wizard::back},
+        {VK_RETURN, SETTINGS, &Wizard::next},
+        {VK_RETURN, READY, &Wizard::next},
     }));
     EXPECT_NE(textOf(running.wizard.body).find(L"http://localhost:9090"), std::wstring::npos);
     // Tab gave Back the default look; the pages opened since give it back to Next, which Enter presses.
@@ -136,23 +112,22 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
     answer(waitForBox(running.wizard.window), IDYES);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
 
-    constexpr wchar_t UNINSTALL[] = L"Uninstall Quellmark Console";
     constexpr wchar_t CHOOSE[] = L"Choose what to remove";
     constexpr wchar_t REMOVE[] = L"Ready to uninstall";
-    constexpr wchar_t REMOVAL_QUESTION[] = L"Permanently delete all saved Console accounts, audit records, license state and logs?";
+    constexpr wchar_t QUESTION[] = L"Permanently delete all saved Console accounts, audit records, license state and logs?";
     running = startWizard(L"--uninstall");
     ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
-        {0, nullptr, UNINSTALL, &Wizard::next},
-        {VK_RETURN, nullptr, CHOOSE, &Wizard::next},
-        {VK_TAB, nullptr, CHOOSE, &Wizard::cancel},
-        {VK_TAB, nullptr, CHOOSE, &Wizard::choice},
-        {VK_SPACE, nullptr, CHOOSE, &Wizard::choice},
-        {VK_TAB, nullptr, CHOOSE, &Wizard::back},
-        {VK_TAB, nullptr, CHOOSE, &Wizard::next},
-        {VK_RETURN, nullptr, REMOVE, &Wizard::next},
-        {VK_RETURN, nullptr, REMOVE, &Wizard::next, REMOVAL_QUESTION},
+        {0, L"Uninstall Quellmark Console", &Wizard::next},
+        {VK_RETURN, CHOOSE, &Wizard::next},
+        {VK_TAB, CHOOSE, &Wizard::cancel},
+        {VK_TAB, CHOOSE, &Wizard::choice},
+        {VK_SPACE, CHOOSE, &Wizard::choice},
+        {VK_TAB, CHOOSE, &Wizard::back},
+        {VK_TAB, CHOOSE, &Wizard::next},
+        {VK_RETURN, REMOVE, &Wizard::next},
+        {VK_RETURN, REMOVE, &Wizard::next, QUESTION},
         // Nothing is installed here, so the work fails at once; Finish has the focus.
-        {VK_RETURN, nullptr, L"Setup needs attention", &Wizard::next, REMOVAL_QUESTION, IDYES},
+        {VK_RETURN, L"Setup needs attention", &Wizard::next, QUESTION, IDYES},
     }));
     pressKey(running.wizard, VK_RETURN);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
@@ -162,31 +137,28 @@ TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndLeavesNoFocusOnItsContro
 {
     running = startWizard(L"", BLOCK_RECORDS);
     const Wizard& wizard = running.wizard;
-    EXPECT_NE(queryEndSession(wizard.window), 0) << "before the work the session may end";
+    EXPECT_NE(ask(wizard.window, WM_QUERYENDSESSION), 0) << "before the work the session may end";
     holdRuntimeCheck(); // until the test ends it
     ASSERT_NO_FATAL_FAILURE(walk(wizard, {
-        {VK_RETURN, nullptr, L"Console settings", &Wizard::next},
-        {VK_RETURN, nullptr, L"Ready to install", &Wizard::next},
-        {VK_RETURN, nullptr, L"Installing Console", &Wizard::window},
-        {VK_TAB, nullptr, L"Installing Console", &Wizard::window},
+        {VK_RETURN, L"Console settings", &Wizard::next},
+        {VK_RETURN, L"Ready to install", &Wizard::next},
+        {VK_RETURN, L"Installing Console", &Wizard::window},
+        {VK_TAB, L"Installing Console", &Wizard::window},
     }));
     pressKey(wizard, VK_ESCAPE);
     settle(wizard);
     EXPECT_EQ(boxesOwnedBy(wizard.window), 0) << "Escape is ignored during the work, as Cancel is";
-    EXPECT_EQ(queryEndSession(wizard.window), 0);
-    const std::vector<ShimRecord> created = readShimRecords("ShutdownBlockReasonCreate");
-    ASSERT_EQ(created.size(), 1u);
-    EXPECT_EQ(created[0]["arg1"], handleText(wizard.window));
-    EXPECT_EQ(created[0]["arg2"], "Quellmark Console Setup is installing...");
-    EXPECT_TRUE(readShimRecords("ShutdownBlockReasonDestroy").empty());
+    EXPECT_EQ(ask(wizard.window, WM_QUERYENDSESSION), 0);
+    const std::string window = "arg1=" + handleText(wizard.window);
+    EXPECT_EQ(recordedFields("ShutdownBlockReasonCreate", {"arg1", "arg2"}),
+              std::vector<std::string>{window + " arg2=Quellmark Console Setup is installing..."});
+    EXPECT_EQ(recordedFields("ShutdownBlockReasonDestroy", {"arg1"}), std::vector<std::string>{});
 
     endRuntimeCheck(INSTALL_WAIT_MS);
-    ASSERT_NO_FATAL_FAILURE(walk(wizard, {{0, nullptr, L"Setup needs attention", &Wizard::next}}));
+    ASSERT_NO_FATAL_FAILURE(walk(wizard, {{0, L"Setup needs attention", &Wizard::next}}));
     EXPECT_TRUE(textOf(wizard.body).starts_with(L"The bundled runtime could not start."));
-    EXPECT_NE(queryEndSession(wizard.window), 0);
-    const std::vector<ShimRecord> destroyed = readShimRecords("ShutdownBlockReasonDestroy");
-    ASSERT_EQ(destroyed.size(), 1u);
-    EXPECT_EQ(destroyed[0]["arg1"], handleText(wizard.window));
+    EXPECT_NE(ask(wizard.window, WM_QUERYENDSESSION), 0);
+    EXPECT_EQ(recordedFields("ShutdownBlockReasonDestroy", {"arg1"}), std::vector<std::string>{window});
     pressKey(wizard, VK_RETURN);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }
@@ -238,9 +210,9 @@ TEST_F(WizardInput, ANextPostedWhileABoxIsOpenChangesNothing)
     answer(confirm, IDYES);
     waitForPage(remover, {L"Setup needs attention", L"No recognized Console installation found. Nothing was removed.",
                           L"", L"Finish", L"", L"", false, false});
-    const std::vector<ShimRecord> workers = readShimRecords("ShutdownBlockReasonCreate");
-    ASSERT_EQ(workers.size(), 1u) << "one worker";
-    EXPECT_EQ(workers[0]["arg2"], "Quellmark Console Setup is removing...");
+    EXPECT_EQ(recordedFields("ShutdownBlockReasonCreate", {"arg2"}),
+              std::vector<std::string>{"arg2=Quellmark Console Setup is removing..."})
+        << "one worker";
     press(remover.next);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }

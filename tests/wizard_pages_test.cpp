@@ -66,19 +66,11 @@ PageView uninstallReady(bool deleteData)
             L"< Back", L"Uninstall", L"Cancel", L"", false, false};
 }
 
-class WizardPages : public testing::Test {
+class WizardPages : public WizardTest {
 protected:
-    void TearDown() override
-    {
-        endWizard(running);
-        unloadShim();
-    }
-
     void waitForPage(const PageView& expected) { ::waitForPage(wizard(), expected); }
 
     const Wizard& wizard() const { return running.wizard; }
-
-    RunningWizard running;
 };
 
 } // namespace

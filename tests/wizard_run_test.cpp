@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,21 +37,25 @@ PageView working(const wchar_t* title, const std::wstring& status)
     return {title, status, L"< Back (disabled)", L"Next > (disabled)", L"Cancel (disabled)", L"", false, true};
 }
 
-PageView done(const std::wstring& title, const std::wstring& body, const std::wstring& choice = L"")
+PageView done(const std::wstring& title, const std::wstring& body)
 {
-    return {title, body, L"", L"Finish", L"", choice, false, false};
+    return {title, body, L"", L"Finish", L"", L"", false, false};
 }
 
-std::wstring installedBody(unsigned port, bool ruleAdded)
+constexpr char INSTALLED_WITH_RULE[] =
+    "Quellmark Console is running.\r\n\r\nOpen http://localhost:{port} to create your administrator account.\r\n\r\n"
+    "Network access: private/domain firewall rule added.\r\nUse http://IP-OF-THIS-PC:{port} on a trusted "
+    "private/domain network.\r\n\r\nThe service starts automatically with Windows.";
+constexpr char INSTALLED_WITHOUT_RULE[] =
+    "Quellmark Console is running.\r\n\r\nOpen http://localhost:{port} to create your administrator account.\r\n\r\n"
+    "No firewall rule was added. Access from other computers may be blocked. See the installation manual to "
+    "configure network access.\r\n\r\nThe service starts automatically with Windows.";
+
+// The final page of an installation on port.
+PageView installed(const char* body, unsigned port)
 {
-    const std::wstring number = std::to_wstring(port);
-    return L"Quellmark Console is running.\r\n\r\nOpen http://localhost:" + number +
-           L" to create your administrator account.\r\n\r\n" +
-           (ruleAdded ? L"Network access: private/domain firewall rule added.\r\nUse http://IP-OF-THIS-PC:" + number +
-                            L" on a trusted private/domain network."
-                      : L"No firewall rule was added. Access from other computers may be blocked. See the "
-                        L"installation manual to configure network access.") +
-           L"\r\n\r\nThe service starts automatically with Windows.";
+    return {L"All done", widen(withPort(body, port)), L"", L"Finish", L"", L"[x] Open Console in my browser", false,
+            false};
 }
 
 std::wstring firewallPrompt()
@@ -95,25 +97,14 @@ std::vector<ShimRecord> browserStarts()
 // Entries of the setup log; a failure text may span several lines.
 size_t logEntries()
 {
-    std::ifstream in(dataDir() / L"logs" / L"setup.log", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = readBytes(dataDir() / L"logs" / L"setup.log");
     size_t entries = 0;
     for (size_t at = text.find(" UTC: "); at != std::string::npos; at = text.find(" UTC: ", at + 1))
         ++entries;
     return entries;
 }
 
-class WizardRun : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        endWizard(running);
-        unloadShim();
-        clearSampleSwitches();
-    }
-
-    RunningWizard running;
-};
+using WizardRun = WizardTest;
 
 } // namespace
 
@@ -137,7 +128,7 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     screenshot(setup.window, "install-4-working-firewall-prompt");
     answer(prompt, IDTRYAGAIN);
 
-    waitForPage(setup, done(L"All done", installedBody(port, true), L"[x] Open Console in my browser"));
+    waitForPage(setup, installed(INSTALLED_WITH_RULE, port));
     screenshot(setup.window, "install-5-done-firewall-rule");
     EXPECT_EQ(healthAnswer(port), 200);
     const std::string rule = "Add Quellmark Console HTTP " + std::to_string(port);
@@ -147,13 +138,10 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 0u);
     // The desktop's shell opens the address, so a browser that starts for it runs as the signed-in
     // user; the elevated wizard starts nothing itself.
-    const std::vector<ShimRecord> browser = browserStarts();
-    ASSERT_EQ(browser.size(), 1u);
-    EXPECT_EQ(browser[0]["file"], "http://localhost:" + std::to_string(port) + "/");
-    EXPECT_EQ(browser[0]["arguments"], "VT_BSTR:");
-    EXPECT_EQ(browser[0]["folder"], "VT_BSTR:");
-    EXPECT_EQ(browser[0]["operation"], "VT_BSTR:open");
-    EXPECT_EQ(browser[0]["show"], "VT_I4:" + std::to_string(SW_SHOWNORMAL));
+    EXPECT_EQ(recordedFields("IShellDispatch2::ShellExecute", {"file", "arguments", "folder", "operation", "show"}),
+              std::vector<std::string>{"file=http://localhost:" + std::to_string(port) +
+                                       "/ arguments=VT_BSTR: folder=VT_BSTR: operation=VT_BSTR:open show=VT_I4:" +
+                                       std::to_string(SW_SHOWNORMAL)});
     EXPECT_TRUE(readShimRecords("ShellExecuteW").empty());
     EXPECT_EQ(readShimRecords("DesktopShell::Release").size(), 7u) << "every shell object is released";
 
@@ -162,7 +150,7 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     const ShimProcess handOver = startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", "");
     EXPECT_EQ(exitCodeOf(handOver.process.get()), 0u);
     const DWORD copyId = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);
-    const UniqueHandle copy(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copyId));
+    const UniqueHandle copy = openProcess(copyId);
     const Wizard remover = findWizard(copyId);
     askToUninstall(remover, false);
     waitForPage(remover,
@@ -206,7 +194,7 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
     answer(waitForBox(running.wizard.window, 0, INSTALL_WAIT_MS), IDCONTINUE);
 
     // The ready page promised network access; the final page tells what really happened.
-    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"));
+    waitForPage(running.wizard, installed(INSTALLED_WITHOUT_RULE, port));
     screenshot(running.wizard.window, "install-5-done-no-firewall-rule");
     click(running.wizard.choice);
     press(running.wizard.next);
@@ -241,21 +229,22 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
     EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
 
-    // A console that ignores the stop control: the uninstall waits for it, then gives up having
-    // removed nothing. Halved pauses make the wait last about 15 s instead of 30, still ample for
-    // the test to see the working page. (The installations keep their pauses: a shortened
-    // health wait would give up before a slow machine has started the console.)
     // Finish with the box checked where no desktop shell answers (Server Core, a shell that has
-    // ended): nothing opens, and the installation still ends as a success.
+    // ended): nothing opens, and the installation still ends as a success. (The installations keep
+    // their pauses: a shortened health wait would give up before a slow machine has started the
+    // console.)
     const unsigned port = unusedLoopbackPort();
     running = startWizard(L"", "value ShellWindows desktop=none\n");
     askToInstall(running.wizard, port, false);
-    waitForPage(running.wizard, done(L"All done", installedBody(port, false), L"[x] Open Console in my browser"),
-                INSTALL_WAIT_MS);
+    waitForPage(running.wizard, installed(INSTALLED_WITHOUT_RULE, port), INSTALL_WAIT_MS);
     press(running.wizard.next);
     ASSERT_EQ(exitCodeOf(running.process.process.get()), 0u);
     EXPECT_EQ(readShimRecords("IShellWindows::FindWindowSW").at(0)["result"], "0x00000001") << "S_FALSE: no desktop";
     EXPECT_TRUE(browserStarts().empty());
+
+    // A console that ignores the stop control: the uninstall waits for it, then gives up having
+    // removed nothing. Halved pauses make the wait last about 15 s instead of 30, still ample for
+    // the test to see the working page.
     setSampleSwitch(L"Service", L"IgnoreStop", 1);
     running = startWizard(L"--uninstall", "fast Sleep max=250\n");
     askToUninstall(running.wizard, false);

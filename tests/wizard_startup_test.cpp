@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -82,18 +83,13 @@ fs::path installedUninstaller()
     return uninstaller;
 }
 
-UniqueHandle openProcess(DWORD id)
-{
-    return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-}
-
 void leaveWizard(const Wizard& wizard)
 {
     press(wizard.cancel);
     answer(waitForBox(wizard.window), IDYES);
 }
 
-// Started while another wizard is open; the shim answers the error box.
+// A start that shows its refusal in an error box of its own, which the shim answers.
 struct RefusedStart {
     const char* name;
     std::wstring arguments;
@@ -102,18 +98,19 @@ struct RefusedStart {
     bool reachesLock;
 };
 
+// The refusal's error box, as the shim records it.
+std::vector<std::string> errorBox(const std::string& message)
+{
+    return {"caption=Quellmark Console style=" + std::to_string(MB_ICONERROR) + " owner=no text=" + message};
+}
+
 void expectRefusal(const RefusedStart& refusal, const fs::path& program = wizardProgram())
 {
     SCOPED_TRACE(refusal.name);
     const ProcessResult result = runWithShim(program, refusal.arguments,
                                              refusal.plan + "answer MessageBoxW IDOK\nrecord CreateMutexW args=p,d,ws\n");
     EXPECT_EQ(result.exitCode, 1u);
-    const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0]["text"], refusal.message);
-    EXPECT_EQ(boxes[0]["caption"], "Quellmark Console");
-    EXPECT_EQ(boxes[0]["style"], std::to_string(MB_ICONERROR));
-    EXPECT_EQ(boxes[0]["owner"], "no");
+    EXPECT_EQ(recordedFields("MessageBoxW", {"caption", "style", "owner", "text"}), errorBox(refusal.message));
     EXPECT_EQ(readShimRecords("CreateMutexW").size(), refusal.reachesLock ? 1u : 0u);
 }
 
@@ -127,9 +124,7 @@ void expectCopyRefusedByTheLock()
     ASSERT_EQ(started.size(), 1u);
     const UniqueHandle copy = openProcess(std::stoul(started[0]["child"]));
     EXPECT_EQ(exitCodeOf(copy.get()), 1u);
-    const std::vector<ShimRecord> boxes = readShimRecords("MessageBoxW");
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0]["text"], ANOTHER_WIZARD);
+    EXPECT_EQ(recordedFields("MessageBoxW", {"caption", "style", "owner", "text"}), errorBox(ANOTHER_WIZARD));
     const std::vector<fs::path> sessions = sessionFolders(windowsTemp());
     ASSERT_EQ(sessions.size(), 1u);
     EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
@@ -147,16 +142,7 @@ std::vector<std::vector<std::wstring>> takeSessions()
     return found;
 }
 
-class WizardStartup : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        endWizard(first);
-        unloadShim();
-    }
-
-    RunningWizard first;
-};
+using WizardStartup = WizardTest;
 
 } // namespace
 
@@ -179,11 +165,11 @@ TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy
     EXPECT_TRUE(std::regex_match(narrow(sessions[0].filename().wstring()),
                                  std::regex(R"(Quellmark-Uninstall-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")));
     EXPECT_EQ(fileNames(sessions[0]), std::vector<std::wstring>{L"Uninstall.exe"});
-    // Wine keeps no access list for a folder, so the list is read on its way there.
-    const std::vector<ShimRecord> created = readShimRecords("CreateDirectoryW");
-    ASSERT_EQ(created.size(), 1u);
-    EXPECT_EQ(created[0]["arg1"], narrow(sessions[0].wstring()));
-    EXPECT_EQ(created[0]["arg2"], "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") << "protected: nothing inherited";
+    // Wine keeps no access list for a folder, so the list is read on its way there: protected,
+    // nothing inherited.
+    EXPECT_EQ(recordedFields("CreateDirectoryW", {"arg1", "arg2"}),
+              std::vector<std::string>{"arg1=" + narrow(sessions[0].wstring()) +
+                                       " arg2=D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"});
 
     const std::vector<ShimRecord> started = readShimRecords("CreateProcessW");
     ASSERT_EQ(started.size(), 1u);
@@ -191,9 +177,9 @@ TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy
     EXPECT_EQ(started[0]["application"], narrow(copy.wstring()));
     EXPECT_EQ(splitCommandLine(started[0]["command"]),
               (std::vector<std::wstring>{copy.wstring(), L"--uninstall", L"--parent", std::to_wstring(run.id)}));
-    const std::vector<ShimRecord> allowed = readShimRecords("AllowSetForegroundWindow");
-    ASSERT_EQ(allowed.size(), 1u);
-    EXPECT_EQ(allowed[0]["arg1"], started[0]["child"]) << "the copy may bring its window to the front";
+    EXPECT_EQ(recordedFields("AllowSetForegroundWindow", {"arg1"}),
+              std::vector<std::string>{"arg1=" + started[0]["child"]})
+        << "the copy may bring its window to the front";
 
     const DWORD copyId = std::stoul(started[0]["child"]);
     const UniqueHandle copyProcess = openProcess(copyId);
@@ -227,30 +213,23 @@ TEST_F(WizardStartup, TheCopyWaitsForItsParentBeforeTakingTheLock)
     const ShimProcess copy = startWithShim(session / L"Uninstall.exe",
                                            L"--uninstall --parent " + std::to_wstring(parent.dwProcessId),
                                            "record WaitForSingleObject args=p,d\nrecord CreateMutexW args=p,d,ws\n");
-    const auto waits = [] {
-        for (const ShimRecord& record : readShimRecords("WaitForSingleObject"))
-            if (record["arg2"] == "10000")
-                return true;
-        return false;
-    };
+    const auto waits = [] { return std::ranges::count(recordedFields("WaitForSingleObject", {"arg2"}), "arg2=10000"); };
     waitFor(waits, "the copy to wait for its parent");
     EXPECT_TRUE(readShimRecords("CreateMutexW").empty());
     EXPECT_EQ(FindWindowW(L"QuellmarkConsoleSetup", nullptr), nullptr);
 
     TerminateProcess(parentProcess.get(), 0);
     const Wizard wizard = findWizard(copy.id);
-    const std::vector<ShimRecord> locks = readShimRecords("CreateMutexW");
-    ASSERT_EQ(locks.size(), 1u);
-    EXPECT_EQ(locks[0]["arg3"], "Global\\Vostrel.QuellmarkConsole.Setup");
+    EXPECT_EQ(recordedFields("CreateMutexW", {"arg3"}),
+              std::vector<std::string>{"arg3=Global\\Vostrel.QuellmarkConsole.Setup"});
     leaveWizard(wizard);
     EXPECT_EQ(exitCodeOf(copy.process.get()), 0u);
     EXPECT_EQ(deletionsAtRestart(session).size(), 2u);
 }
 
-
 TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
 {
-    first = startWizard(L"");
+    running = startWizard(L"");
     const RefusedStart refusals[] = {
         {"second wizard", L"", "", ANOTHER_WIZARD, true},
         {"second uninstall wizard", L"--uninstall", "", ANOTHER_WIZARD, true},
@@ -263,14 +242,11 @@ TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
         expectRefusal(refusal);
     expectCopyRefusedByTheLock();
 
-    // Wine reads the Windows version it reports from the prefix's registry when a process starts.
-    const wchar_t windows7[] = L"win7";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, windows7, sizeof windows7),
-              ERROR_SUCCESS);
+    reportWindowsVersion(L"win7");
     expectRefusal({"Windows 7", L"", "", "Windows 10/11 x64 or Windows Server 2019/2022/2025 x64 is required.", false});
 
-    EXPECT_EQ(viewOf(first.wizard).title, L"Welcome to Quellmark Console Setup") << "the open wizard is unaffected";
-    EXPECT_TRUE(responsive(first.wizard.window));
+    EXPECT_EQ(viewOf(running.wizard).title, L"Welcome to Quellmark Console Setup") << "the open wizard is unaffected";
+    EXPECT_TRUE(responsive(running.wizard.window));
 }
 
 // The first run shows why it could not hand over and ends with exit code 1; what it had made

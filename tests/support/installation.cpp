@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/folders.h"
+#include "common/handles.h"
 #include "common/product.h"
 #include "common/text.h"
 #include "tests/support/headless.h"
@@ -66,7 +67,7 @@ void writeBytes(const fs::path& file, const std::string& bytes)
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-void expectApplicationFiles(unsigned port, bool ruleAdded)
+void expectApplicationFiles(const std::string& settings)
 {
     const fs::path application = appDir();
     std::vector<fs::path> expected = tree(sampleFolder());
@@ -81,21 +82,15 @@ void expectApplicationFiles(unsigned port, bool ruleAdded)
     }
     EXPECT_TRUE(readBytes(application / L"Uninstall.exe") == readBytes(headlessProgram()))
         << "the uninstaller is the running program";
-    EXPECT_EQ(readBytes(application / L"console.ini"), "[Console]\r\nPort=" + std::to_string(port) +
-                                                           "\r\nFirewall=" + (ruleAdded ? "1" : "0") + "\r\n");
+    EXPECT_EQ(readBytes(application / L"console.ini"), settings);
     EXPECT_EQ(readBytes(application / L"product.txt"), "QuellmarkConsoleApp/1\n");
 }
 
-DWORD serviceState()
+std::string withPort(std::string text, unsigned port)
 {
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    const SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status{};
-    const bool known = service != nullptr && QueryServiceStatus(service, &status);
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return known ? status.dwCurrentState : 0;
+    for (std::size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}", at))
+        text.replace(at, 6, std::to_string(port));
+    return text;
 }
 
 int healthAnswer(unsigned port)
@@ -154,4 +149,39 @@ std::vector<std::string> installationFootprint()
     lines.push_back("+ service QuellmarkConsole");
     std::sort(lines.begin(), lines.end());
     return lines;
+}
+
+testing::Matcher<const std::string&> failureIs(const std::string& expected)
+{
+    if (expected.ends_with('\\'))
+        return testing::StartsWith(expected);
+    return testing::Eq(expected);
+}
+
+std::string removalHeldAt(const std::string& folder, const std::string& file)
+{
+    return "filesystem error: cannot remove all: Sharing violation [" + folder + "] [" + folder + "\\" +
+           (file.empty() ? "" : file + "]");
+}
+
+void keepDataFolder()
+{
+    writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleData/1\n");
+}
+
+void padToAGigabyte(const fs::path& marker)
+{
+    const UniqueHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    size.QuadPart = 1LL << 30;
+    if (!SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()))
+        throw std::runtime_error("cannot pad " + narrow(marker.wstring()) + " to a gigabyte");
+}
+
+unsigned long long bytesAskedToRead()
+{
+    unsigned long long asked = 0;
+    for (const ShimRecord& read : readShimRecords("_read"))
+        asked += std::stoull(read["arg3"]);
+    return asked;
 }

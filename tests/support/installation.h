@@ -2,11 +2,18 @@
 
 #include <windows.h>
 
+#include <gmock/gmock.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 // What an installation leaves on the machine, read back the way an administrator would find it.
+
+// The refusal of an installation over an earlier one that the checks cannot tell from remains.
+inline constexpr char ALREADY_INSTALLED[] =
+    "Console is already installed or a previous installation needs cleanup. Uninstall Quellmark Console from "
+    "Installed apps first, keeping its data. Agent is a separate product.";
 
 // The sample console as the build assembled it: what the package carries.
 std::filesystem::path sampleFolder();
@@ -15,11 +22,11 @@ std::string readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::string& bytes);
 
 // The application folder holds the sample console byte for byte, the uninstaller (a copy of
-// headless_setup.exe), the settings and the marker, and nothing else.
-void expectApplicationFiles(unsigned port, bool ruleAdded);
+// headless_setup.exe), the marker and console.ini with exactly these bytes, and nothing else.
+void expectApplicationFiles(const std::string& settings);
 
-// The service's current state, or 0 when it is not registered.
-DWORD serviceState();
+// text with "{port}" replaced by the port's number: the bytes a test expects from a run on a free port.
+std::string withPort(std::string text, unsigned port);
 
 // The status of GET /api/v1/health on 127.0.0.1:port, 0 when nothing answers.
 int healthAnswer(unsigned port);
@@ -35,3 +42,23 @@ std::vector<std::string> firewallCalls();
 // makes on a clean machine, and the part of them that an uninstall keeping the data leaves.
 std::vector<std::string> installationFootprint();
 std::vector<std::string> dataFolderFootprint();
+
+// A failure text; where expected ends in "\\", the name of a file follows that the file system
+// lists in an order of its own.
+testing::Matcher<const std::string&> failureIs(const std::string& expected);
+
+// The failure of a folder's removal at a file that another program holds open; without file, the
+// text up to the file, whose name the file system lists in an order of its own.
+std::string removalHeldAt(const std::string& folder, const std::string& file = "");
+
+// A kept data folder of an earlier installation: its folder and its marker.
+void keepDataFolder();
+
+// Makes the marker go on past its bytes for a gigabyte (sparse on the Linux side): what a marker
+// read whole would take a gigabyte of memory and reading for.
+void padToAGigabyte(const std::filesystem::path& marker);
+
+// With this plan line, bytesAskedToRead() counts what the programs of the session asked the C
+// runtime to read from files: every file they read goes through its _read, whole or in pieces.
+inline constexpr char RECORD_READS[] = "record _read args=d,p,d\n";
+unsigned long long bytesAskedToRead();

@@ -203,3 +203,16 @@ std::vector<ShimRecord> readShimRecords(std::string_view function)
             chosen.push_back(std::move(record));
     return chosen;
 }
+
+std::vector<std::string> recordedFields(std::string_view function, std::initializer_list<std::string_view> names)
+{
+    std::vector<std::string> calls;
+    for (const ShimRecord& record : readShimRecords(function)) {
+        std::string fields;
+        for (const std::string_view name : names)
+            if (record.has(name))
+                fields.append(fields.empty() ? "" : " ").append(name).append("=").append(record[name]);
+        calls.push_back(fields);
+    }
+    return calls;
+}

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,3 +56,7 @@ bool shimRecorded(std::string_view function);
 // Records of the current session, in file order; with a function name, only that function's.
 std::vector<ShimRecord> readShimRecords();
 std::vector<ShimRecord> readShimRecords(std::string_view function);
+
+// Each record of function as "name=value" of the named fields that it has, joined by blanks, in
+// file order: several fields of several calls stated in one expression.
+std::vector<std::string> recordedFields(std::string_view function, std::initializer_list<std::string_view> names);

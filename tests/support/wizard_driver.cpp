@@ -13,18 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Controls of another process answer through its window thread; a thread that does not answer
-// within this time is a failure of the test, not a reason to wait for ever.
-constexpr UINT ANSWER_MS = 5000;
-
-LRESULT ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
-{
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, ANSWER_MS, &result))
-        throw std::runtime_error("the wizard did not answer message " + std::to_string(message));
-    return static_cast<LRESULT>(result);
-}
-
 std::wstring className(HWND window)
 {
     wchar_t name[64] = {};
@@ -161,6 +149,15 @@ void waitFor(const std::function<bool()>& condition, const std::string& what, DW
     }
 }
 
+LRESULT ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    // A thread that does not answer in time is a failure of the test, not a reason to wait for ever.
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result))
+        throw std::runtime_error("the wizard did not answer message " + std::to_string(message));
+    return static_cast<LRESULT>(result);
+}
+
 std::wstring textOf(HWND window)
 {
     const auto length = static_cast<size_t>(ask(window, WM_GETTEXTLENGTH));
@@ -183,6 +180,11 @@ bool enabled(HWND control)
 bool checked(HWND checkBox)
 {
     return ask(checkBox, BM_GETCHECK) == BST_CHECKED;
+}
+
+bool looksDefault(HWND button)
+{
+    return (GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
 }
 
 int barPosition(HWND progressBar)
@@ -297,7 +299,7 @@ bool hasButton(const Box& box, int id)
 int defaultButton(const Box& box)
 {
     for (HWND button : children(box.window))
-        if ((GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON && className(button) == L"Button")
+        if (looksDefault(button) && className(button) == L"Button")
             return GetDlgCtrlID(button);
     return 0;
 }

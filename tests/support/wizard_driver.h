@@ -29,10 +29,15 @@ Wizard findWizard(DWORD process = 0, DWORD timeoutMs = WINDOW_WAIT_MS);
 // Waits for condition, polled every few milliseconds; raises with what when the limit passes.
 void waitFor(const std::function<bool()>& condition, const std::string& what, DWORD timeoutMs = WINDOW_WAIT_MS);
 
+// Sends a message to a window of the wizard and returns the answer; raises when the window's
+// thread does not answer within 5 s.
+LRESULT ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
 std::wstring textOf(HWND window);
 bool shown(HWND control);   // visible, together with the wizard window
 bool enabled(HWND control);
 bool checked(HWND checkBox);
+bool looksDefault(HWND button); // drawn as the button that Enter presses
 int barPosition(HWND progressBar);
 
 // Clicks a button as the mouse would and returns when the window has handled the click.

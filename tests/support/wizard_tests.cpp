@@ -106,6 +106,26 @@ void endWizard(RunningWizard& running)
         TerminateProcess(running.process.process.get(), 99);
 }
 
+void WizardTest::TearDown()
+{
+    endWizard(running);
+    unloadShim();
+    clearSampleSwitches();
+}
+
+UniqueHandle openProcess(DWORD id)
+{
+    return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+}
+
+void reportWindowsVersion(const std::wstring& version)
+{
+    const auto bytes = static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t));
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, version.c_str(), bytes) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot set the Windows version that Wine reports");
+}
+
 void holdRuntimeCheck()
 {
     setSampleSwitch(L"Runtime", L"Hang", 1);

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -64,6 +66,21 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
 
 // Ends a wizard that a failed test left open.
 void endWizard(RunningWizard& running);
+
+// A test that starts wizards: what it leaves open is ended, and the shim's session and the sample
+// console's switches are cleared after it.
+class WizardTest : public testing::Test {
+protected:
+    void TearDown() override;
+    RunningWizard running;
+};
+
+// Another process, such as a wizard that the one under test started, opened to wait for its end.
+UniqueHandle openProcess(DWORD id);
+
+// Wine reads the Windows version it reports ("win7", "win10") from the prefix's registry when a
+// process starts.
+void reportWindowsVersion(const std::wstring& version);
 
 // Windows' own message for an error code, as failure texts carry it after the code.
 std::wstring systemMessage(DWORD code);
