@@ -57,7 +57,7 @@ struct ControlLayout {
 
 const ControlLayout CONTROLS[] = {
     {&titleLabel, L"STATIC", L"", 0, 28, 24, 610, 36, 0},
-    {&bodyLabel, L"STATIC", L"", 0, 28, 82, 610, 220, 0},
+    {&bodyLabel, L"STATIC", L"", WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
     {&portLabel, L"STATIC", texts::PORT_LABEL, 0, 28, 240, 90, 28, 0},
     {&portEdit, L"EDIT", texts::DEFAULT_PORT, WS_BORDER | WS_TABSTOP | ES_NUMBER, 128, 235, 100, 29, PORT_FIELD_ID},
     {&choice, L"BUTTON", L"", WS_TABSTOP | BS_AUTOCHECKBOX, 28, 320, 610, 40, CHOICE_ID},
@@ -91,6 +91,10 @@ LRESULT onCreate(HWND window)
         *control.handle = controlWindow(control.className, control.text, control.style, at.left, at.top,
                                         at.right - at.left, at.bottom - at.top, control.id);
     }
+    // The port label and field lie inside the body's rectangle. Placed above the body among the
+    // siblings, and left out when the body paints, they are never painted over, whatever order
+    // Windows paints overlapping siblings in. The Tab order stays: the body takes no focus.
+    SetWindowPos(bodyLabel, portEdit, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
     SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);

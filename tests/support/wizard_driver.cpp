@@ -35,15 +35,16 @@ std::vector<HWND> children(HWND window)
     return found;
 }
 
-// The wizard's controls, told apart by their order of creation (the order of the sibling list).
+// The wizard's controls, told apart by the order of the sibling list: the order of creation, but
+// for the body, which the wizard puts below the port label and field that lie inside it.
 bool readControls(Wizard& wizard)
 {
     const std::vector<HWND> found = children(wizard.window);
     if (found.size() != 9)
         return false;
-    HWND* slots[] = {&wizard.title, &wizard.body, &wizard.portLabel, &wizard.portEdit, &wizard.choice,
+    HWND* slots[] = {&wizard.title, &wizard.portLabel, &wizard.portEdit, &wizard.body, &wizard.choice,
                      &wizard.progress, &wizard.back, &wizard.next, &wizard.cancel};
-    const wchar_t* classes[] = {L"Static", L"Static", L"Static", L"Edit", L"Button",
+    const wchar_t* classes[] = {L"Static", L"Static", L"Edit", L"Static", L"Button",
                                 L"msctls_progress32", L"Button", L"Button", L"Button"};
     for (size_t i = 0; i < 9; ++i) {
         if (CompareStringOrdinal(className(found[i]).c_str(), -1, classes[i], -1, TRUE) != CSTR_EQUAL)
