@@ -254,9 +254,6 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedCase{"UninstallOnItsWindow", L"win10", L"--uninstall", L"Quellmark Console \u2014 Uninstall"}),
     rowName);
 
-// Installation under Wine on a busy machine takes tens of seconds.
-constexpr DWORD INSTALL_WAIT_MS = 120000;
-
 // The size of the program's certificate table (its Authenticode signatures), read from the file.
 DWORD certificateTableSize(const fs::path& program)
 {

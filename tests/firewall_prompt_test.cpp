@@ -36,6 +36,7 @@ constexpr char LOG_SAVED[] = "Details: C:\\ProgramData\\Vostrel\\Quellmark Conso
 constexpr char CANCELLED[] = "Installation cancelled after the firewall rule could not be created.\n"
                              "Saved data and logs were retained. Correct the problem, then retry.";
 constexpr char RULE_KEPT[] = "[Console]\r\nPort={port}\r\nFirewall=1\r\n";
+constexpr char RULE_NOT_KEPT[] = "[Console]\r\nPort={port}\r\nFirewall=0\r\n";
 
 // The rule set refuses the first `refusals` rules; the prompt gets `answers` in order.
 std::string plan(int refusals, const std::string& answers)
@@ -93,7 +94,7 @@ TEST_P(PromptAnswer, DecidesHowTheInstallationGoesOn)
 INSTANTIATE_TEST_SUITE_P(
     EveryAnswer, PromptAnswer,
     testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", RULE_KEPT},
-                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", "[Console]\r\nPort={port}\r\nFirewall=0\r\n"},
+                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", RULE_NOT_KEPT},
                     Answer{"Cancel", "IDCANCEL", CANCELLED, nullptr},
                     Answer{"EscapeOrCloseBox", "IDCLOSE", CANCELLED, nullptr},
                     Answer{"BoxNotShown", "0", CANCELLED, nullptr}),

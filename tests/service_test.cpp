@@ -38,14 +38,10 @@ protected:
             << "[Console]\r\nPort=" << port << "\r\nFirewall=0\r\n";
         // Wine refuses the process-failure recovery flag; the shim stands in for Windows there
         // and records what was asked for.
-        loadShim(plan());
+        loadShim("record ControlService\nrecord QueryServiceStatusEx\nrecord OpenSCManagerW args=p,p,x\n"
+                 "record OpenServiceW args=p,ws,x\nrecord CreateServiceW args=p,ws,ws,x\n");
     }
     void TearDown() override { unloadShim(); }
-    virtual std::string plan() const
-    {
-        return "record ControlService\nrecord QueryServiceStatusEx\nrecord OpenSCManagerW args=p,p,x\n"
-               "record OpenServiceW args=p,ws,x\nrecord CreateServiceW args=p,ws,ws,x\n";
-    }
 
     void start()
     {

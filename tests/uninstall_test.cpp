@@ -187,7 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStep, UninstallStep,
     testing::Values(
         // The uninstall gives up after 60 short pauses.
-        StepFailure{"ServiceKeepsRunning", false, [] { setSampleSwitch(L"Service", L"IgnoreStop", 1); return nothing(); },
+        StepFailure{"ServiceKeepsRunning", false,
+                    [] {
+                        setSampleSwitch(L"Service", L"IgnoreStop", 1);
+                        return nothing();
+                    },
                     "process headless_setup.exe\nfast Sleep max=100\nprocess *\n",
                     "Console could not be stopped. Application and data were retained; retry uninstall after "
                     "stopping its service.",
@@ -250,7 +254,9 @@ INSTANTIATE_TEST_SUITE_P(EveryFlag, UninstallSettings,
 // answering it, so the installation's last health request could still recreate "logs".
 TEST_F(Uninstall, DeletesTheDataEvenWhenThereIsNoDataFolder)
 {
-    stopConsoleService();
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(openConsoleService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(waitForServiceState(SERVICE_STOPPED));
     fs::remove_all(dataDir());
     const HeadlessRun run = headlessUninstall(true);
     EXPECT_EQ(run.outcome, "done");

@@ -17,8 +17,14 @@
 
 namespace {
 
-constexpr DWORD INSTALL_WAIT_MS = 120000;
 constexpr char BLOCK_RECORDS[] = "record ShutdownBlockReasonCreate args=p,ws\nrecord ShutdownBlockReasonDestroy args=p\n";
+
+constexpr HWND Wizard::*WINDOW = &Wizard::window;
+constexpr HWND Wizard::*PORT = &Wizard::portEdit;
+constexpr HWND Wizard::*CHOICE = &Wizard::choice;
+constexpr HWND Wizard::*BACK = &Wizard::back;
+constexpr HWND Wizard::*NEXT = &Wizard::next;
+constexpr HWND Wizard::*CANCEL = &Wizard::cancel;
 
 // A key (0: none, where the page and the focus are only looked at) and where it leaves the wizard.
 struct KeyStep {
@@ -31,9 +37,9 @@ struct KeyStep {
 
 std::string nameOf(const Wizard& wizard, HWND window)
 {
-    const std::pair<HWND Wizard::*, const char*> names[] = {
-        {&Wizard::window, "the window"}, {&Wizard::portEdit, "the port field"}, {&Wizard::choice, "the check box"},
-        {&Wizard::back, "Back"},         {&Wizard::next, "Next"},               {&Wizard::cancel, "Cancel"}};
+    const std::pair<HWND Wizard::*, const char*> names[] = {{WINDOW, "the window"}, {PORT, "the port field"},
+                                                            {CHOICE, "the check box"}, {BACK, "Back"},
+                                                            {NEXT, "Next"}, {CANCEL, "Cancel"}};
     for (const auto& [control, name] : names)
         if (wizard.*control == window)
             return name;
@@ -80,29 +86,18 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
     constexpr wchar_t SETTINGS[] = L"Console settings";
     constexpr wchar_t READY[] = L"Ready to install";
     running = startWizard(L"");
+    // Back is disabled on the first page, the port field and check box hidden.
     ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
-        {0, WELCOME, &Wizard::next},
-        {VK_TAB, WELCOME, &Wizard::cancel},
-        {VK_TAB, WELCOME, &Wizard::next}, // Back is disabled, the port field and check box hidden
-        {VK_RETURN, SETTINGS, &Wizard::next},
-        {VK_TAB, SETTINGS, &Wizard::cancel},
-        {VK_TAB, SETTINGS, &Wizard::portEdit},
-        {VK_TAB, SETTINGS, &Wizard::choice},
-        {VK_TAB, SETTINGS, &Wizard::back},
-        {VK_TAB, SETTINGS, &Wizard::next},
-        {VK_TAB, SETTINGS, &Wizard::cancel},
-        {VK_TAB, SETTINGS, &Wizard::portEdit},
+        {0, WELCOME, NEXT}, {VK_TAB, WELCOME, CANCEL}, {VK_TAB, WELCOME, NEXT}, {VK_RETURN, SETTINGS, NEXT},
+        {VK_TAB, SETTINGS, CANCEL}, {VK_TAB, SETTINGS, PORT}, {VK_TAB, SETTINGS, CHOICE}, {VK_TAB, SETTINGS, BACK},
+        {VK_TAB, SETTINGS, NEXT}, {VK_TAB, SETTINGS, CANCEL}, {VK_TAB, SETTINGS, PORT},
     }));
     typeKeys(running.wizard, L"9090");
+    // Enter in the port field presses Next; after a box the focus returns to where it was.
     ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
-        {0, SETTINGS, &Wizard::portEdit},
-        {VK_RETURN, READY, &Wizard::next}, // Enter in the port field presses Next
-        {VK_ESCAPE, READY, &Wizard::next, L"Exit setup?"},
-        {VK_TAB, READY, &Wizard::cancel},
-        {VK_RETURN, READY, &Wizard::cancel, L"Exit setup?"}, // the focus returns to where it was
-        {VK_TAB, READY, &Wizard::back},
-        {VK_RETURN, SETTINGS, &Wizard::next},
-        {VK_RETURN, READY, &Wizard::next},
+        {0, SETTINGS, PORT}, {VK_RETURN, READY, NEXT}, {VK_ESCAPE, READY, NEXT, L"Exit setup?"},
+        {VK_TAB, READY, CANCEL}, {VK_RETURN, READY, CANCEL, L"Exit setup?"}, {VK_TAB, READY, BACK},
+        {VK_RETURN, SETTINGS, NEXT}, {VK_RETURN, READY, NEXT},
     }));
     EXPECT_NE(textOf(running.wizard.body).find(L"http://localhost:9090"), std::wstring::npos);
     // Tab gave Back the default look; the pages opened since give it back to Next, which Enter presses.
@@ -114,20 +109,15 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
 
     constexpr wchar_t CHOOSE[] = L"Choose what to remove";
     constexpr wchar_t REMOVE[] = L"Ready to uninstall";
-    constexpr wchar_t QUESTION[] = L"Permanently delete all saved Console accounts, audit records, license state and logs?";
+    constexpr wchar_t QUESTION[] =
+        L"Permanently delete all saved Console accounts, audit records, license state and logs?";
     running = startWizard(L"--uninstall");
+    // Nothing is installed here, so the work fails at once; Finish has the focus.
     ASSERT_NO_FATAL_FAILURE(walk(running.wizard, {
-        {0, L"Uninstall Quellmark Console", &Wizard::next},
-        {VK_RETURN, CHOOSE, &Wizard::next},
-        {VK_TAB, CHOOSE, &Wizard::cancel},
-        {VK_TAB, CHOOSE, &Wizard::choice},
-        {VK_SPACE, CHOOSE, &Wizard::choice},
-        {VK_TAB, CHOOSE, &Wizard::back},
-        {VK_TAB, CHOOSE, &Wizard::next},
-        {VK_RETURN, REMOVE, &Wizard::next},
-        {VK_RETURN, REMOVE, &Wizard::next, QUESTION},
-        // Nothing is installed here, so the work fails at once; Finish has the focus.
-        {VK_RETURN, L"Setup needs attention", &Wizard::next, QUESTION, IDYES},
+        {0, L"Uninstall Quellmark Console", NEXT}, {VK_RETURN, CHOOSE, NEXT}, {VK_TAB, CHOOSE, CANCEL},
+        {VK_TAB, CHOOSE, CHOICE}, {VK_SPACE, CHOOSE, CHOICE}, {VK_TAB, CHOOSE, BACK}, {VK_TAB, CHOOSE, NEXT},
+        {VK_RETURN, REMOVE, NEXT}, {VK_RETURN, REMOVE, NEXT, QUESTION},
+        {VK_RETURN, L"Setup needs attention", NEXT, QUESTION, IDYES},
     }));
     pressKey(running.wizard, VK_RETURN);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
@@ -139,12 +129,10 @@ TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndLeavesNoFocusOnItsContro
     const Wizard& wizard = running.wizard;
     EXPECT_NE(ask(wizard.window, WM_QUERYENDSESSION), 0) << "before the work the session may end";
     holdRuntimeCheck(); // until the test ends it
-    ASSERT_NO_FATAL_FAILURE(walk(wizard, {
-        {VK_RETURN, L"Console settings", &Wizard::next},
-        {VK_RETURN, L"Ready to install", &Wizard::next},
-        {VK_RETURN, L"Installing Console", &Wizard::window},
-        {VK_TAB, L"Installing Console", &Wizard::window},
-    }));
+    ASSERT_NO_FATAL_FAILURE(walk(wizard, {{VK_RETURN, L"Console settings", NEXT},
+                                          {VK_RETURN, L"Ready to install", NEXT},
+                                          {VK_RETURN, L"Installing Console", WINDOW},
+                                          {VK_TAB, L"Installing Console", WINDOW}}));
     pressKey(wizard, VK_ESCAPE);
     settle(wizard);
     EXPECT_EQ(boxesOwnedBy(wizard.window), 0) << "Escape is ignored during the work, as Cancel is";
@@ -155,7 +143,7 @@ TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndLeavesNoFocusOnItsContro
     EXPECT_EQ(recordedFields("ShutdownBlockReasonDestroy", {"arg1"}), std::vector<std::string>{});
 
     endRuntimeCheck(INSTALL_WAIT_MS);
-    ASSERT_NO_FATAL_FAILURE(walk(wizard, {{0, L"Setup needs attention", &Wizard::next}}));
+    ASSERT_NO_FATAL_FAILURE(walk(wizard, {{0, L"Setup needs attention", NEXT}}));
     EXPECT_TRUE(textOf(wizard.body).starts_with(L"The bundled runtime could not start."));
     EXPECT_NE(ask(wizard.window, WM_QUERYENDSESSION), 0);
     EXPECT_EQ(recordedFields("ShutdownBlockReasonDestroy", {"arg1"}), std::vector<std::string>{window});
@@ -213,6 +201,5 @@ TEST_F(WizardInput, ANextPostedWhileABoxIsOpenChangesNothing)
     EXPECT_EQ(recordedFields("ShutdownBlockReasonCreate", {"arg2"}),
               std::vector<std::string>{"arg2=Quellmark Console Setup is removing..."})
         << "one worker";
-    press(remover.next);
-    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
+    EXPECT_EQ(finish(running), 1u);
 }

@@ -83,10 +83,12 @@ fs::path installedUninstaller()
     return uninstaller;
 }
 
-void leaveWizard(const Wizard& wizard)
+// Cancel, and Yes to the exit question: the exit code the wizard ends with.
+DWORD leave(const RunningWizard& running)
 {
-    press(wizard.cancel);
-    answer(waitForBox(wizard.window), IDYES);
+    press(running.wizard.cancel);
+    answer(waitForBox(running.wizard.window), IDYES);
+    return exitCodeOf(running.process.process.get());
 }
 
 // A start that shows its refusal in an error box of its own, which the shim answers.
@@ -181,13 +183,10 @@ TEST_F(WizardStartup, UninstallFromTheApplicationFolderHandsOverToATemporaryCopy
               std::vector<std::string>{"arg1=" + started[0]["child"]})
         << "the copy may bring its window to the front";
 
-    const DWORD copyId = std::stoul(started[0]["child"]);
-    const UniqueHandle copyProcess = openProcess(copyId);
-    const Wizard wizard = findWizard(copyId);
-    EXPECT_EQ(textOf(wizard.window), L"Quellmark Console \u2014 Uninstall");
+    running = handedOver();
+    EXPECT_EQ(textOf(running.wizard.window), L"Quellmark Console \u2014 Uninstall");
     EXPECT_TRUE(deletionsAtRestart(sessions[0]).empty()) << "nothing is scheduled while the copy runs";
-    leaveWizard(wizard);
-    EXPECT_EQ(exitCodeOf(copyProcess.get()), 0u);
+    EXPECT_EQ(leave(running), 0u);
     EXPECT_EQ(deletionsAtRestart(sessions[0]),
               (std::vector<std::wstring>{folded(L"\\??\\" + copy.wstring()),
                                          folded(L"\\??\\" + sessions[0].wstring())}))
@@ -210,20 +209,19 @@ TEST_F(WizardStartup, TheCopyWaitsForItsParentBeforeTakingTheLock)
     const UniqueHandle parentProcess(parent.hProcess);
     const UniqueHandle parentThread(parent.hThread);
 
-    const ShimProcess copy = startWithShim(session / L"Uninstall.exe",
-                                           L"--uninstall --parent " + std::to_wstring(parent.dwProcessId),
-                                           "record WaitForSingleObject args=p,d\nrecord CreateMutexW args=p,d,ws\n");
+    running.process = startWithShim(session / L"Uninstall.exe",
+                                    L"--uninstall --parent " + std::to_wstring(parent.dwProcessId),
+                                    "record WaitForSingleObject args=p,d\nrecord CreateMutexW args=p,d,ws\n");
     const auto waits = [] { return std::ranges::count(recordedFields("WaitForSingleObject", {"arg2"}), "arg2=10000"); };
     waitFor(waits, "the copy to wait for its parent");
     EXPECT_TRUE(readShimRecords("CreateMutexW").empty());
     EXPECT_EQ(FindWindowW(L"QuellmarkConsoleSetup", nullptr), nullptr);
 
     TerminateProcess(parentProcess.get(), 0);
-    const Wizard wizard = findWizard(copy.id);
+    running.wizard = findWizard(running.process.id);
     EXPECT_EQ(recordedFields("CreateMutexW", {"arg3"}),
               std::vector<std::string>{"arg3=Global\\Vostrel.QuellmarkConsole.Setup"});
-    leaveWizard(wizard);
-    EXPECT_EQ(exitCodeOf(copy.process.get()), 0u);
+    EXPECT_EQ(leave(running), 0u);
     EXPECT_EQ(deletionsAtRestart(session).size(), 2u);
 }
 
@@ -254,29 +252,23 @@ TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
 TEST_F(WizardStartup, AnUninstallSessionThatCannotBeMadeIsReported)
 {
     const fs::path uninstaller = installedUninstaller();
-    const auto failure = [](const char* step, DWORD code) {
-        return std::string(step) + " (" + std::to_string(code) + "): " + narrow(systemMessage(code));
-    };
-    struct Refusal {
-        RefusedStart start;
+    const struct {
+        const char* name;
+        std::string fault; // of a call that returns 0
+        std::string step;
+        DWORD code;
         std::vector<std::vector<std::wstring>> left; // files of each session folder
+    } refusals[] = {
+        {"no Windows folder", "GetSystemWindowsDirectoryW call=1 error=5", "Locate temporary folder", 5, {}},
+        {"no session folder", "CreateDirectoryW call=1 error=5", "Create uninstall session", 5, {}},
+        {"no copy", "CopyFileW call=1 error=112", "Prepare uninstall wizard", 112, {{}}},
+        {"copy not started", "CreateProcessW call=1 error=5", "Open uninstall wizard", 5, {{L"Uninstall.exe"}}},
     };
-    const Refusal refusals[] = {
-        {{"no Windows folder", L"--uninstall", "fail GetSystemWindowsDirectoryW call=1 error=5 return=0\n",
-          failure("Locate temporary folder", 5), false},
-         {}},
-        {{"no session folder", L"--uninstall", "fail CreateDirectoryW call=1 error=5 return=0\n",
-          failure("Create uninstall session", 5), false},
-         {}},
-        {{"no copy", L"--uninstall", "fail CopyFileW call=1 error=112 return=0\n",
-          failure("Prepare uninstall wizard", 112), false},
-         {{}}},
-        {{"copy not started", L"--uninstall", "fail CreateProcessW call=1 error=5 return=0\n",
-          failure("Open uninstall wizard", 5), false},
-         {{L"Uninstall.exe"}}},
-    };
-    for (const Refusal& refusal : refusals) {
-        expectRefusal(refusal.start, uninstaller);
+    for (const auto& refusal : refusals) {
+        const std::string text = refusal.step + " (" + std::to_string(refusal.code) + "): " +
+                                 narrow(systemMessage(refusal.code));
+        const std::string plan = "fail " + refusal.fault + " return=0\n";
+        expectRefusal({refusal.name, L"--uninstall", plan, text, false}, uninstaller);
         EXPECT_EQ(takeSessions(), refusal.left);
         EXPECT_TRUE(pendingRenames().empty()) << "nothing is scheduled for the restart";
     }

@@ -35,15 +35,6 @@ bool waitForServiceState(DWORD state, DWORD timeoutMs)
     return true;
 }
 
-void stopConsoleService()
-{
-    SERVICE_STATUS status{};
-    if (!ControlService(openConsoleService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &status))
-        throw std::runtime_error("cannot stop the console's service (" + std::to_string(GetLastError()) + ")");
-    if (!waitForServiceState(SERVICE_STOPPED))
-        throw std::runtime_error("the console's service did not stop");
-}
-
 ServiceConfig consoleServiceConfig()
 {
     const UniqueService service = openConsoleService(SERVICE_QUERY_CONFIG);

@@ -19,9 +19,6 @@ DWORD serviceState();
 // Polls the state every 100 ms; false when it is not state within timeoutMs.
 bool waitForServiceState(DWORD state, DWORD timeoutMs = 30000);
 
-// Sends the stop control and waits until the service has stopped; raises when it does not.
-void stopConsoleService();
-
 // The service's configuration as QueryServiceConfigW reads it; raises when it cannot be read.
 struct ServiceConfig {
     std::wstring binaryPath, displayName, account, dependencies;

@@ -100,6 +100,20 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
     return running;
 }
 
+RunningWizard handedOver()
+{
+    const DWORD copy = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);
+    RunningWizard running{{openProcess(copy), copy}, {}};
+    running.wizard = findWizard(copy);
+    return running;
+}
+
+DWORD finish(const RunningWizard& running)
+{
+    press(running.wizard.next);
+    return exitCodeOf(running.process.process.get());
+}
+
 void endWizard(RunningWizard& running)
 {
     if (running.process.process && WaitForSingleObject(running.process.process.get(), 0) == WAIT_TIMEOUT)

@@ -16,6 +16,9 @@
 #include "tests/support/shim.h"
 #include "tests/support/wizard_driver.h"
 
+// Installation under Wine on a busy machine takes tens of seconds.
+inline constexpr DWORD INSTALL_WAIT_MS = 120000;
+
 // What a page of the wizard shows, read from the window, in a form that a test states in one
 // expression: a button is its caption, followed by " (disabled)" when it is, or empty when
 // hidden; the check box is "[x] " or "[ ] " and its text, or empty when hidden.
@@ -63,6 +66,13 @@ struct RunningWizard {
     Wizard wizard;
 };
 RunningWizard startWizard(const std::wstring& arguments, const std::string& plan = "");
+
+// The wizard that an uninstall hands over to: the temporary copy that the session's one
+// CreateProcessW started, once its window shows.
+RunningWizard handedOver();
+
+// Presses Finish (Next, whatever it says) and returns the exit code that the wizard ends with.
+DWORD finish(const RunningWizard& running);
 
 // Ends a wizard that a failed test left open.
 void endWizard(RunningWizard& running);
