@@ -279,10 +279,7 @@ TEST_F(PlantedDlls, AreNeverLoadedThroughAWholeInstallation)
     waitFor([&] { return ended() || FindWindowW(L"QuellmarkConsoleSetup", nullptr) != nullptr; }, "the wizard window");
     ASSERT_THAT(loadedPlantedDlls(), IsEmpty()) << "before the wizard window opened";
     const Wizard wizard = findWizard(process.id);
-    click(wizard.next);
-    typeInto(wizard.portEdit, std::to_wstring(port));
-    click(wizard.next);
-    press(wizard.next);
+    askToInstall(wizard, port);
     waitFor([&] { return ended() || (shown(wizard.next) && textOf(wizard.next) == L"Finish"); }, "the done page",
             INSTALL_WAIT_MS);
     EXPECT_THAT(loadedPlantedDlls(), IsEmpty());

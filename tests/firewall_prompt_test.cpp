@@ -35,8 +35,8 @@ constexpr char PROMPT_START[] = "Windows Firewall access could not be configured
 constexpr char LOG_SAVED[] = "Details: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
 constexpr char CANCELLED[] = "Installation cancelled after the firewall rule could not be created.\n"
                              "Saved data and logs were retained. Correct the problem, then retry.";
-constexpr char RULE_KEPT[] = "[Console]\r\nPort={port}\r\nFirewall=1\r\n";
-constexpr char RULE_NOT_KEPT[] = "[Console]\r\nPort={port}\r\nFirewall=0\r\n";
+constexpr char SETTINGS_WITH_RULE[] = "[Console]\r\nPort={port}\r\nFirewall=1\r\n";
+constexpr char SETTINGS_WITHOUT_RULE[] = "[Console]\r\nPort={port}\r\nFirewall=0\r\n";
 
 // The rule set refuses the first `refusals` rules; the prompt gets `answers` in order.
 std::string plan(int refusals, const std::string& answers)
@@ -93,8 +93,8 @@ TEST_P(PromptAnswer, DecidesHowTheInstallationGoesOn)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryAnswer, PromptAnswer,
-    testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", RULE_KEPT},
-                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", RULE_NOT_KEPT},
+    testing::Values(Answer{"TryAgain", "IDTRYAGAIN", "done firewallAdded=1", SETTINGS_WITH_RULE},
+                    Answer{"Continue", "IDCONTINUE", "done firewallAdded=0", SETTINGS_WITHOUT_RULE},
                     Answer{"Cancel", "IDCANCEL", CANCELLED, nullptr},
                     Answer{"EscapeOrCloseBox", "IDCLOSE", CANCELLED, nullptr},
                     Answer{"BoxNotShown", "0", CANCELLED, nullptr}),
@@ -112,7 +112,7 @@ TEST(SetupLog, KeepsOneEntryPerRefusal)
     const std::string entry = std::string("2026-3-4 9:5:7 UTC: ") + "Save Console firewall rule (HRESULT 0x80070005): "
                               "Access denied.\r\r\n\r\n";
     EXPECT_EQ(readBytes(dataDir() / L"logs" / L"setup.log"), entry + entry);
-    expectApplicationFiles(withPort(RULE_KEPT, port));
+    expectApplicationFiles(withPort(SETTINGS_WITH_RULE, port));
 }
 
 // A log write that failed once does not taint the next prompt: once the log is written again,

@@ -23,6 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr char ALREADY_INSTALLED[] =
+    "Console is already installed or a previous installation needs cleanup. Uninstall Quellmark Console from "
+    "Installed apps first, keeping its data. Agent is a separate product.";
 constexpr char USER_DATA[] = "accounts of an earlier installation";
 
 fs::path userFile()

@@ -66,26 +66,6 @@ std::wstring firewallPrompt()
            L"installation and keep saved data.\r\n\r\nDetails: C:\\ProgramData\\Vostrel\\Quellmark Console\\logs\\setup.log";
 }
 
-// Through the three question pages with the port typed in; Install starts the work.
-void askToInstall(const Wizard& wizard, unsigned port, bool allowNetwork)
-{
-    click(wizard.next);
-    typeInto(wizard.portEdit, std::to_wstring(port));
-    if (checked(wizard.choice) != allowNetwork)
-        click(wizard.choice);
-    click(wizard.next);
-    press(wizard.next);
-}
-
-void askToUninstall(const Wizard& wizard, bool deleteData)
-{
-    click(wizard.next);
-    if (deleteData)
-        click(wizard.choice);
-    click(wizard.next);
-    press(wizard.next);
-}
-
 // What the wizard asked the desktop's shell to open. The shim stands in for that shell, so no
 // browser really starts.
 std::vector<ShimRecord> browserStarts()

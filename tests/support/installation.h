@@ -10,11 +10,6 @@
 
 // What an installation leaves on the machine, read back the way an administrator would find it.
 
-// The refusal of an installation over an earlier one that the checks cannot tell from remains.
-inline constexpr char ALREADY_INSTALLED[] =
-    "Console is already installed or a previous installation needs cleanup. Uninstall Quellmark Console from "
-    "Installed apps first, keeping its data. Agent is a separate product.";
-
 // The sample console as the build assembled it: what the package carries.
 std::filesystem::path sampleFolder();
 

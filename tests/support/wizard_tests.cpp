@@ -100,6 +100,25 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
     return running;
 }
 
+void askToInstall(const Wizard& wizard, unsigned port, bool allowNetwork)
+{
+    click(wizard.next);
+    typeInto(wizard.portEdit, std::to_wstring(port));
+    if (checked(wizard.choice) != allowNetwork)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
+void askToUninstall(const Wizard& wizard, bool deleteData)
+{
+    click(wizard.next);
+    if (deleteData)
+        click(wizard.choice);
+    click(wizard.next);
+    press(wizard.next);
+}
+
 RunningWizard handedOver()
 {
     const DWORD copy = std::stoul(readShimRecords("CreateProcessW").at(0)["child"]);

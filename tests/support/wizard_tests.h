@@ -71,6 +71,11 @@ RunningWizard startWizard(const std::wstring& arguments, const std::string& plan
 // CreateProcessW started, once its window shows.
 RunningWizard handedOver();
 
+// Through the three question pages with these answers; the last Next (Install, Uninstall) starts
+// the work.
+void askToInstall(const Wizard& wizard, unsigned port, bool allowNetwork = true);
+void askToUninstall(const Wizard& wizard, bool deleteData);
+
 // Presses Finish (Next, whatever it says) and returns the exit code that the wizard ends with.
 DWORD finish(const RunningWizard& running);
 
