@@ -50,7 +50,6 @@ constexpr char INSTALLED_WITHOUT_RULE[] =
     "No firewall rule was added. Access from other computers may be blocked. See the installation manual to "
     "configure network access.\r\n\r\nThe service starts automatically with Windows.";
 
-// The final page of an installation on port.
 PageView installed(const char* body, unsigned port)
 {
     return {L"All done", widen(withPort(body, port)), L"", L"Finish", L"", L"[x] Open Console in my browser", false,

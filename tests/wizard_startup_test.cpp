@@ -74,7 +74,6 @@ std::vector<std::wstring> splitCommandLine(const std::string& commandLine)
     return std::vector<std::wstring>(split.get(), split.get() + count);
 }
 
-// The wizard, placed where an installation puts its uninstaller.
 fs::path installedUninstaller()
 {
     const fs::path uninstaller = appDir() / L"Uninstall.exe";

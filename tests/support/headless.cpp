@@ -17,24 +17,20 @@ constexpr char FAILED[] = "failed: ";
 HeadlessRun parse(const ProcessResult& result)
 {
     HeadlessRun run{result.exitCode, {}, {}, result.output};
+    std::istringstream lines(result.output);
     std::size_t at = 0;
-    while (at < result.output.size()) {
-        const std::size_t end = result.output.find('\n', at);
-        const std::string line = result.output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (line.rfind(FAILED, 0) == 0) {
+    for (std::string line; std::getline(lines, line); at += line.size() + 1) {
+        if (line.starts_with(FAILED)) {
             run.outcome = result.output.substr(at + sizeof FAILED - 1);
-            if (!run.outcome.empty() && run.outcome.back() == '\n')
+            if (run.outcome.ends_with('\n'))
                 run.outcome.pop_back();
             return run;
         }
         const std::size_t blank = line.find(' ');
-        if (line.rfind("done", 0) == 0 || blank == std::string::npos)
+        if (line.starts_with("done") || blank == std::string::npos)
             run.outcome = line;
         else
             run.reports.emplace_back(std::stoi(line.substr(0, blank)), line.substr(blank + 1));
-        if (end == std::string::npos)
-            break;
-        at = end + 1;
     }
     return run;
 }

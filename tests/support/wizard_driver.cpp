@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -63,23 +64,15 @@ HWND wizardWindow(DWORD process)
     return nullptr;
 }
 
-struct BoxSearch {
-    HWND owner;
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK matchBox(HWND window, LPARAM parameter)
+// The message boxes on the screen: visible top-level windows of the dialog class.
+std::vector<HWND> boxes()
 {
-    auto* search = reinterpret_cast<BoxSearch*>(parameter);
-    if (className(window) != L"#32770" || !IsWindowVisible(window))
-        return TRUE;
-    const HWND owner = GetWindow(window, GW_OWNER);
-    const bool matches = search->owner != nullptr ? owner == search->owner
-                                                  : owner == nullptr && processOf(window) == search->process;
-    if (matches)
-        search->found = window;
-    return !matches;
+    std::vector<HWND> found;
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"#32770", nullptr))
+        if (IsWindowVisible(window))
+            found.push_back(window);
+    return found;
 }
 
 // A picture of a screen rectangle: 24-bit rows from the bottom up, each padded to four bytes,
@@ -270,26 +263,28 @@ void settle(const Wizard& wizard)
 
 Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
 {
-    BoxSearch search{owner, process, nullptr};
-    waitFor(
-        [&] {
-            EnumWindows(matchBox, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
-        },
-        "a message box", timeoutMs);
+    HWND found = nullptr;
+    const auto appeared = [&] {
+        for (HWND box : boxes()) {
+            const HWND boxOwner = GetWindow(box, GW_OWNER);
+            if (owner != nullptr ? boxOwner == owner : boxOwner == nullptr && processOf(box) == process) {
+                found = box; // the topmost
+                return true;
+            }
+        }
+        return false;
+    };
+    waitFor(appeared, "a message box", timeoutMs);
     wchar_t caption[256] = {};
-    GetWindowTextW(search.found, caption, 256);
-    return Box{search.found, caption, textOf(GetDlgItem(search.found, 0xFFFF))};
+    GetWindowTextW(found, caption, 256);
+    return Box{found, caption, textOf(GetDlgItem(found, 0xFFFF))};
 }
 
 int boxesOwnedBy(HWND owner)
 {
-    int count = 0;
-    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
-         window = FindWindowExW(nullptr, window, L"#32770", nullptr))
-        if (IsWindowVisible(window) && GetWindow(window, GW_OWNER) == owner)
-            ++count;
-    return count;
+    const std::vector<HWND> shown = boxes();
+    return static_cast<int>(
+        std::count_if(shown.begin(), shown.end(), [&](HWND box) { return GetWindow(box, GW_OWNER) == owner; }));
 }
 
 bool hasButton(const Box& box, int id)

@@ -133,15 +133,10 @@ DWORD finish(const RunningWizard& running)
     return exitCodeOf(running.process.process.get());
 }
 
-void endWizard(RunningWizard& running)
+void WizardTest::TearDown()
 {
     if (running.process.process && WaitForSingleObject(running.process.process.get(), 0) == WAIT_TIMEOUT)
         TerminateProcess(running.process.process.get(), 99);
-}
-
-void WizardTest::TearDown()
-{
-    endWizard(running);
     unloadShim();
     clearSampleSwitches();
 }

@@ -79,11 +79,8 @@ void askToUninstall(const Wizard& wizard, bool deleteData);
 // Presses Finish (Next, whatever it says) and returns the exit code that the wizard ends with.
 DWORD finish(const RunningWizard& running);
 
-// Ends a wizard that a failed test left open.
-void endWizard(RunningWizard& running);
-
-// A test that starts wizards: what it leaves open is ended, and the shim's session and the sample
-// console's switches are cleared after it.
+// A test that starts wizards: a wizard that it leaves open is ended, and the shim's session and
+// the sample console's switches are cleared after it.
 class WizardTest : public testing::Test {
 protected:
     void TearDown() override;
