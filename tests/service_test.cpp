@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -198,18 +199,13 @@ TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
 
 TEST_F(Service, AFailedConfigurationStepLeavesNoService)
 {
-    const struct {
-        int call;
-        const char* step;
-    } steps[] = {{1, "Set service description (5)"},
-                 {2, "Configure service recovery (5)"},
-                 {3, "Configure process-failure recovery (5)"}};
-    for (const auto& step : steps) {
+    const char* steps[] = {"Set service description (5)", "Configure service recovery (5)",
+                           "Configure process-failure recovery (5)"}; // the first, second and third call
+    for (int call = 1; call <= 3; ++call) {
         unloadShim();
-        loadShim("fail ChangeServiceConfig2W call=" + std::to_string(step.call) + " error=5 return=0\n");
-        const std::string text = failureText([] { createService(); });
-        EXPECT_EQ(text.rfind(step.step, 0), 0u) << text;
-        EXPECT_FALSE(existsService()) << step.step;
+        loadShim("fail ChangeServiceConfig2W call=" + std::to_string(call) + " error=5 return=0\n");
+        EXPECT_THAT(failureText([] { createService(); }), testing::StartsWith(steps[call - 1]));
+        EXPECT_FALSE(existsService()) << steps[call - 1];
     }
 }
 
