@@ -55,24 +55,22 @@ bool readControls(Wizard& wizard)
     return true;
 }
 
+// The top-level windows of a class, topmost first.
+std::vector<HWND> topWindows(const wchar_t* windowClass)
+{
+    std::vector<HWND> found;
+    for (HWND window = FindWindowExW(nullptr, nullptr, windowClass, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, windowClass, nullptr))
+        found.push_back(window);
+    return found;
+}
+
 HWND wizardWindow(DWORD process)
 {
-    for (HWND window = FindWindowExW(nullptr, nullptr, L"QuellmarkConsoleSetup", nullptr); window != nullptr;
-         window = FindWindowExW(nullptr, window, L"QuellmarkConsoleSetup", nullptr))
+    for (HWND window : topWindows(L"QuellmarkConsoleSetup"))
         if (process == 0 || processOf(window) == process)
             return window;
     return nullptr;
-}
-
-// The message boxes on the screen: visible top-level windows of the dialog class.
-std::vector<HWND> boxes()
-{
-    std::vector<HWND> found;
-    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
-         window = FindWindowExW(nullptr, window, L"#32770", nullptr))
-        if (IsWindowVisible(window))
-            found.push_back(window);
-    return found;
 }
 
 // A picture of a screen rectangle: 24-bit rows from the bottom up, each padded to four bytes,
@@ -265,9 +263,10 @@ Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
 {
     HWND found = nullptr;
     const auto appeared = [&] {
-        for (HWND box : boxes()) {
+        for (HWND box : topWindows(L"#32770")) {
             const HWND boxOwner = GetWindow(box, GW_OWNER);
-            if (owner != nullptr ? boxOwner == owner : boxOwner == nullptr && processOf(box) == process) {
+            const bool ours = owner != nullptr ? boxOwner == owner : boxOwner == nullptr && processOf(box) == process;
+            if (ours && IsWindowVisible(box)) {
                 found = box; // the topmost
                 return true;
             }
@@ -282,9 +281,10 @@ Box waitForBox(HWND owner, DWORD process, DWORD timeoutMs)
 
 int boxesOwnedBy(HWND owner)
 {
-    const std::vector<HWND> shown = boxes();
-    return static_cast<int>(
-        std::count_if(shown.begin(), shown.end(), [&](HWND box) { return GetWindow(box, GW_OWNER) == owner; }));
+    const std::vector<HWND> boxes = topWindows(L"#32770");
+    return static_cast<int>(std::count_if(boxes.begin(), boxes.end(), [&](HWND box) {
+        return IsWindowVisible(box) && GetWindow(box, GW_OWNER) == owner;
+    }));
 }
 
 bool hasButton(const Box& box, int id)
