@@ -28,7 +28,6 @@ namespace {
 using Reports = std::vector<std::pair<int, std::string>>;
 
 const std::string MAKER_FOLDER = "C:\\ProgramData\\Vostrel";
-const std::string DATA_FOLDER = MAKER_FOLDER + "\\Quellmark Console";
 
 const Reports INSTALL_WITH_RULE = {{2, "Checking this computer..."},
                                    {70, "Checking bundled runtime..."},

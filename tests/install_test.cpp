@@ -48,9 +48,6 @@ void blockWithFile(const fs::path& path)
     writeBytes(path, "");
 }
 
-const std::string APP = "C:\\Program Files\\Vostrel\\Quellmark Console";
-const std::string DATA = "C:\\ProgramData\\Vostrel\\Quellmark Console";
-const std::string MENU = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
 const std::string NOT_A_FOLDER = "filesystem error: cannot create directories: Not a directory [";
 
 // The n-th file that the installer opens through the C runtime on a clean machine: the data
@@ -114,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStep, InstallFault,
     testing::Values(
         StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
-                  NOT_A_FOLDER + DATA + "]"},
+                  NOT_A_FOLDER + DATA_FOLDER + "]"},
         StepFault{"MakerFolderOwnerNotSet", 1, nullptr, "fail SetNamedSecurityInfoW call=1 return=5\n",
                   "Set folder owner (5): Access denied.\r\n"},
         // There at the checks, owned by Administrators, and replaced by another account's folder
@@ -130,16 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
         // After the owners of the two new folders.
         StepFault{"DataFolderNotProtected", 2, nullptr, "fail SetNamedSecurityInfoW call=3 return=5\n",
                   "Protect Console data (5): Access denied.\r\n"},
-        StepFault{"DataMarkerNotWritten", 3, nullptr, failOpen(1), "Cannot write " + DATA + "\\product.txt"},
+        StepFault{"DataMarkerNotWritten", 3, nullptr, failOpen(1), "Cannot write " + DATA_FOLDER + "\\product.txt"},
         StepFault{"DataSubfolderBlockedByAFile", 4, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
-                  NOT_A_FOLDER + DATA + "\\logs]"},
+                  NOT_A_FOLDER + DATA_FOLDER + "\\logs]"},
         StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, "",
-                  NOT_A_FOLDER + APP + "]"},
-        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failOpen(2), "Cannot write " + APP + "\\product.txt"},
+                  NOT_A_FOLDER + APP_FOLDER + "]"},
+        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failOpen(2),
+                  "Cannot write " + APP_FOLDER + "\\product.txt"},
         // A kept marker with our bytes is not written again, so a full volume cannot cut it short:
         // the first write that fails is the application marker's.
         StepFault{"KeptDataMarkerOnAFullVolume", 6, [] { keepDataFolder(); }, "fail _write call=1 errno=28 return=-1\n",
-                  "Cannot write " + APP + "\\product.txt"},
+                  "Cannot write " + APP_FOLDER + "\\product.txt"},
         StepFault{"UninstallerNotCopied", 7, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
                   "Install uninstall wizard (5): Access denied.\r\n"},
         StepFault{"InstalledAppsEntryNotWritten", 8, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
@@ -149,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Write installation record (5): Access denied.\r\n"},
         StepFault{"ApplicationFileNotWritten", 9, nullptr, "fail WriteFile call=1 error=112 return=0\n",
                   "Write application file (112): Disk full.\r\n"},
-        StepFault{"SettingsNotWritten", 10, nullptr, failOpen(3), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"SettingsNotWritten", 10, nullptr, failOpen(3), "Cannot write " + APP_FOLDER + "\\console.ini"},
         StepFault{"RuntimeExitsWithAnError", 11, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
                   "The bundled runtime could not start. Check Windows version and available security software logs."},
         StepFault{"RuntimeHangs", 11, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, SHORT_HELPER_WAIT,
@@ -169,14 +167,15 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"FirewallCancelled", 15, nullptr,
                   "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
                   "Installation cancelled after the firewall rule could not be created."},
-        StepFault{"FinalSettingsNotWritten", 16, nullptr, failOpen(4), "Cannot write " + APP + "\\console.ini"},
+        StepFault{"FinalSettingsNotWritten", 16, nullptr, failOpen(4), "Cannot write " + APP_FOLDER + "\\console.ini"},
         // _wmkdir calls before it: two levels each for the data and application folders, "data" and
         // "logs". The package's own folders are made with CreateDirectoryW.
         StepFault{"StartMenuFolderNotCreated", 17, nullptr, "fail _wmkdir call=7 errno=13 return=-1\n",
-                  "filesystem error: cannot create directories: Permission denied [" + MENU + "]"},
-        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failOpen(5), "Cannot write " + MENU + "\\Open Console.url"},
+                  "filesystem error: cannot create directories: Permission denied [" + MENU_FOLDER + "]"},
+        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failOpen(5),
+                  "Cannot write " + MENU_FOLDER + "\\Open Console.url"},
         StepFault{"ManualShortcutNotWritten", 19, nullptr, failOpen(6),
-                  "Cannot write " + MENU + "\\Installation manual.url"}),
+                  "Cannot write " + MENU_FOLDER + "\\Installation manual.url"}),
     rowName);
 
 namespace {
@@ -192,7 +191,7 @@ struct UndoFault : NamedRow {
 class RollbackFault : public testing::TestWithParam<UndoFault> {};
 
 const std::string LAST_SHORTCUT_FAILS = failOpen(6);
-const std::string LAST_SHORTCUT_TEXT = "Cannot write " + MENU + "\\Installation manual.url";
+const std::string LAST_SHORTCUT_TEXT = "Cannot write " + MENU_FOLDER + "\\Installation manual.url";
 
 } // namespace
 
@@ -221,8 +220,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", false, true, true, true,
                   true},
         UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n",
-                  removalHeldAt(MENU, "Open Console.url"), false, true, true, true, true},
-        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", removalHeldAt(APP), false,
+                  removalHeldAt(MENU_FOLDER, "Open Console.url"), false, true, true, true, true},
+        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", removalHeldAt(APP_FOLDER), false,
                   true, true, false, true},
         UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n",
                   "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, false, false}),

@@ -36,9 +36,6 @@ constexpr char NOT_RECOGNISED[] = "No recognized Console installation found. Not
 constexpr char FOREIGN_DATA[] = "Unrecognized data folder; refusing to delete it.";
 constexpr char LINKS[] = "Installation paths must not contain links or junctions";
 const std::vector<std::string> RULE_REMOVED{"Remove Quellmark Console HTTP"};
-const std::string APP = "C:\\Program Files\\Vostrel\\Quellmark Console";
-const std::string DATA = "C:\\ProgramData\\Vostrel\\Quellmark Console";
-const std::string MENU = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
 
 class Uninstall : public testing::Test {
 protected:
@@ -102,12 +99,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"DataMarkerForeign", true, [] { writeBytes(dataDir() / L"product.txt", "QuellmarkConsoleApp/1\n"); },
                 FOREIGN_DATA},
         Refusal{"DataMarkerMissing", true, [] { fs::remove(dataDir() / L"product.txt"); },
-                "Cannot read " + DATA + "\\product.txt"},
+                "Cannot read " + DATA_FOLDER + "\\product.txt"},
         Refusal{"MarkerFollowedByAGigabyte", false, [] { padToAGigabyte(appDir() / L"product.txt"); }, NOT_RECOGNISED},
         Refusal{"DataMarkerFollowedByAGigabyte", true, [] { padToAGigabyte(dataDir() / L"product.txt"); },
                 FOREIGN_DATA},
         // The owners are the shim's, by call: the maker folder, then the data folder.
-        Refusal{"DataFolderOwnedByAnotherAccount", true, [] {}, ownedByAnotherAccount(DATA),
+        Refusal{"DataFolderOwnedByAnotherAccount", true, [] {}, ownedByAnotherAccount(DATA_FOLDER),
                 ownerAnswer(ANOTHER_USER, 2)},
         Refusal{"MakerFolderOwnedByAnotherAccount", true, [] {}, ownedByAnotherAccount(L"C:\\ProgramData\\Vostrel"),
                 ownerAnswer(ANOTHER_USER, 1)},
@@ -200,14 +197,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", true,
                     {false, true, true, true, true, true}},
         StepFailure{"ShortcutHeldOpen", false, [] { return hold(shortcuts() / L"Open Console.url"); }, "",
-                    removalHeldAt(MENU, "Open Console.url"), true, {false, true, true, true, true, true}},
+                    removalHeldAt(MENU_FOLDER, "Open Console.url"), true, {false, true, true, true, true, true}},
         StepFailure{"ApplicationFileHeldOpen", false, [] { return hold(appDir() / L"README.txt"); }, "",
-                    removalHeldAt(APP, "README.txt"), true, {false, false, true, true, true, true}},
+                    removalHeldAt(APP_FOLDER, "README.txt"), true, {false, false, true, true, true, true}},
         // Everything else in the folder is gone and the settings too when the uninstaller will not
         // go: the marker, which goes after it, and the entry stay.
         StepFailure{"UninstallerHeldLast", false, nothing,
                     "fail DeleteFileW call=" + std::to_string(uninstallerDeletion()) + " error=32 return=0\n",
-                    removalHeldAt(APP, "Uninstall.exe"), true, {false, false, true, true, true, true}},
+                    removalHeldAt(APP_FOLDER, "Uninstall.exe"), true, {false, false, true, true, true, true}},
         StepFailure{"EntryNotRemoved", false, nothing, "fail RegDeleteTreeW call=1 return=5\n",
                     "Remove Installed Apps entry (5): Access denied.\r\n", true,
                     {false, false, false, false, true, true}},
@@ -216,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                         writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
                         return hold(dataDir() / L"data" / L"accounts.db");
                     },
-                    "", removalHeldAt(DATA, "data\\accounts.db"), true, {false, false, false, false, false, true}}),
+                    "", removalHeldAt(DATA_FOLDER, "data\\accounts.db"), true,
+                    {false, false, false, false, false, true}}),
     rowName);
 
 namespace {

@@ -10,6 +10,11 @@
 
 // What an installation leaves on the machine, read back the way an administrator would find it.
 
+// Where an installation puts things, as an administrator finds them.
+inline const std::string APP_FOLDER = "C:\\Program Files\\Vostrel\\Quellmark Console";
+inline const std::string DATA_FOLDER = "C:\\ProgramData\\Vostrel\\Quellmark Console";
+inline const std::string MENU_FOLDER = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quellmark Console";
+
 // The sample console as the build assembled it: what the package carries.
 std::filesystem::path sampleFolder();
 
