@@ -11,20 +11,16 @@
 #include "common/text.h"
 #include "package/guarded_files.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/links.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or junctions";
-
-void put(const fs::path& file, const std::string& content)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
-}
 
 // A scratch area on C: with an ordinary tree, and a folder elsewhere that links may point to.
 // Every test runs in a prefix of its own, so nothing is cleaned up afterwards: under Wine a
@@ -62,14 +58,13 @@ bool existsAtAnyLength(const fs::path& p)
 
 // Wine accepts paths of any length. With the shim loaded, an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
-class LongPaths : public testing::Test {
+class LongPaths : public ShimUnloaded {
 protected:
     void SetUp() override
     {
         ASSERT_EQ((APPLICATION / LONG_NAME).wstring().size(), 283u);
         makeFolders((APPLICATION / LONG_NAME).parent_path());
     }
-    void TearDown() override { unloadShim(); }
 };
 
 } // namespace

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/product.h"
 #include "windows/installed_apps.h"
 #include "tests/support/failures.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
         {L"InstallLocation", L"C:\\Program Files\\Vostrel\\Quellmark Console"},
         {L"DisplayIcon", uninstaller},
         {L"UninstallString", L"\"" + uninstaller + L"\" --uninstall"},
-        {L"URLInfoAbout", MANUAL_URL},
+        {L"URLInfoAbout", L"https://www.vostrel.com/manual/console/#windows-server"},
     };
     for (const auto& expected : texts) {
         const StoredValue stored = readValue(key, expected.name);
@@ -106,13 +106,6 @@ TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
     }
     EXPECT_EQ(valueNames(key).size(), 9u);
     RegCloseKey(key);
-}
-
-TEST(InstalledApps, ManualAddressIsHttpsWithTheWindowsServerSection)
-{
-    const std::wstring url = MANUAL_URL;
-    EXPECT_EQ(url.rfind(L"https://", 0), 0u);
-    EXPECT_TRUE(url.ends_with(L"/manual/console/#windows-server"));
 }
 
 TEST(InstalledApps, AddingAgainKeepsForeignValues)
@@ -150,10 +143,7 @@ TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
 }
 
 // The registry refuses nothing here, so its refusals come from the test shim.
-class InstalledAppsFailure : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using InstalledAppsFailure = ShimUnloaded;
 
 TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 {

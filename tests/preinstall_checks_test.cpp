@@ -15,6 +15,7 @@
 #include "common/product.h"
 #include "engine/preinstall_checks.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
@@ -61,12 +62,6 @@ std::string checksFailure(unsigned port = unusedLoopbackPort())
 {
     const std::string text = failureText([port] { preinstallChecks(port, [](int, const std::wstring&) {}); });
     return text == "(no failure)" ? "(passed)" : text;
-}
-
-void put(const fs::path& file, const std::string& content)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
 }
 
 void registerThrowAwayService()
