@@ -41,21 +41,6 @@ struct Scratch {
 const fs::path APPLICATION = L"C:\\Program Files\\Vostrel\\Quellmark Console";
 const fs::path LONG_NAME = fs::path(L"server") / std::wstring(120, L'd') / std::wstring(100, L'e') / std::wstring(11, L'f');
 
-// Every folder level through the \\?\ form, which no length limit applies to.
-void makeFolders(const fs::path& folder)
-{
-    fs::path level = folder.root_path();
-    for (const fs::path& part : folder.relative_path()) {
-        level /= part;
-        CreateDirectoryW((L"\\\\?\\" + level.wstring()).c_str(), nullptr); // a level already there is fine
-    }
-}
-
-bool existsAtAnyLength(const fs::path& p)
-{
-    return GetFileAttributesW((L"\\\\?\\" + p.wstring()).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Wine accepts paths of any length. With the shim loaded, an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
 class LongPaths : public ShimUnloaded {
@@ -63,7 +48,7 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ((APPLICATION / LONG_NAME).wstring().size(), 283u);
-        makeFolders((APPLICATION / LONG_NAME).parent_path());
+        makeFoldersAtAnyLength((APPLICATION / LONG_NAME).parent_path());
     }
 };
 

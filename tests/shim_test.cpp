@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/shim.h"
 #include "tests/support/shim_fixtures.h"
 
@@ -44,14 +45,6 @@ std::wstring pathOfLength(const std::wstring& base, std::size_t length)
         path += std::wstring(std::min<std::size_t>(length - path.size(), 100), L'n');
     }
     return path;
-}
-
-// Every folder level through the \\?\ form, which no length limit applies to.
-void makeFolders(const std::wstring& path)
-{
-    for (std::size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1))
-        CreateDirectoryW((L"\\\\?\\" + path.substr(0, slash)).c_str(), nullptr);
-    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr)) << GetLastError();
 }
 
 using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
@@ -285,7 +278,7 @@ TEST_F(Shim, UnloadingPutsTheImportsBack)
 TEST_F(Shim, RefusesPathsThatWindowsFindsTooLong)
 {
     const std::wstring base = pathOfLength(folder.wstring(), 245);
-    makeFolders(base);
+    makeFoldersAtAnyLength(base);
     loadShim("");
     EXPECT_TRUE(CreateDirectoryW((base + L"\\n").c_str(), nullptr)) << "247 characters";
     EXPECT_FALSE(CreateDirectoryW((base + L"\\nn").c_str(), nullptr)) << "248 characters";
@@ -323,7 +316,7 @@ TEST_F(Shim, RefusesPathsThatWindowsFindsTooLong)
 TEST_F(Shim, MeasuresARelativePathFromTheCurrentFolder)
 {
     const std::wstring base = pathOfLength(folder.wstring(), 245);
-    makeFolders(base);
+    makeFoldersAtAnyLength(base);
     const std::filesystem::path previous = std::filesystem::current_path();
     ASSERT_TRUE(SetCurrentDirectoryW(base.c_str()));
     loadShim("");
