@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # cross compiler, windres
     googletest                                             # sources, cross-built by the project
-    wine wine64                                            # runs the Windows programs
+    wine wine64 wine64-preloader                           # runs the Windows programs (preloader: README)
     xvfb xdotool imagemagick                               # display, window look-up, screenshots
     clang libclang-rt-14-dev                               # native fuzzing with sanitizers
     osslsigncode openssl python3                           # signing, test certificates, test time stamps

@@ -22,8 +22,9 @@ finish() {
 }
 trap finish EXIT
 
-# The wizard is built signed and time-stamped as a release is: with throw-away certificates of
-# this run and a time-stamping authority on the loopback address that lives as long as the build.
+# The wizard is built signed and time-stamped as a release is: with throw-away certificates (kept
+# from run to run while they are valid, so that an unchanged wizard is not linked and signed
+# again) and a time-stamping authority on the loopback address that lives as long as the build.
 signing=$build/test-signing
 "$root/tests/signing/make-certificates.sh" "$signing"
 exec {authority}< <(exec python3 "$root/tests/signing/tsa.py" "$signing" 2>"$signing/tsa.log")

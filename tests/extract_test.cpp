@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <stdexcept>
@@ -19,9 +18,11 @@
 #include "package/hashing.h"
 #include "package/parser.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/links.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 // Every test runs in a prefix of its own (the links they make must not be deleted from the
 // Windows side), so nothing below C:\extract-test is cleaned up.
@@ -44,14 +45,15 @@ struct Package {
     std::string digest;
 };
 
-// Offsets of each entry's stored digest and of its data, in package order.
+// Offsets of each entry's stored digest and of its data, in package order: a 12-byte header,
+// then per entry 12 bytes of lengths, a 32-byte digest, the name and the data.
 std::vector<std::pair<std::size_t, std::size_t>> entryOffsets(const std::vector<TestFile>& files)
 {
     std::vector<std::pair<std::size_t, std::size_t>> offsets;
-    std::size_t position = PACKAGE_HEADER_SIZE;
+    std::size_t position = 12;
     for (const TestFile& file : files) {
-        offsets.emplace_back(position + 12, position + ENTRY_FIXED_SIZE + file.name.size());
-        position += ENTRY_FIXED_SIZE + file.name.size() + file.data.size();
+        offsets.emplace_back(position + 12, position + 44 + file.name.size());
+        position += 44 + file.name.size() + file.data.size();
     }
     return offsets;
 }
@@ -87,25 +89,13 @@ void extract(const Package& package, const fs::path& root, Progress progress = [
     extractImage(package.image.data(), package.image.size(), package.digest, root, std::move(progress));
 }
 
-std::string contentOf(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void put(const fs::path& file, const std::string& content)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
-}
-
 // Every file below root by its relative path with slashes, and its bytes.
 std::map<std::string, std::string> filesBelow(const fs::path& root)
 {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(root))
         if (item.is_regular_file())
-            files[item.path().lexically_relative(root).generic_string()] = contentOf(item.path());
+            files[item.path().lexically_relative(root).generic_string()] = readFile(item.path());
     return files;
 }
 
@@ -156,7 +146,7 @@ TEST(Extract, CreatesAnEmptyFileEmpty)
     extract(sealedPackage({{"logs/empty.log", ""}, {"next.txt", "after the empty one"}}), SCRATCH / L"app");
     ASSERT_TRUE(fs::is_regular_file(SCRATCH / L"app/logs/empty.log"));
     EXPECT_EQ(fs::file_size(SCRATCH / L"app/logs/empty.log"), 0u);
-    EXPECT_EQ(contentOf(SCRATCH / L"app/next.txt"), "after the empty one");
+    EXPECT_EQ(readFile(SCRATCH / L"app/next.txt"), "after the empty one");
 }
 
 TEST(Extract, StopsAtAFileThatIsAlreadyThereAndLeavesItAlone)
@@ -167,8 +157,8 @@ TEST(Extract, StopsAtAFileThatIsAlreadyThereAndLeavesItAlone)
     const Package package = sealedPackage({{"z.txt", "first"}, {"server/b.txt", "second"}, {"a.txt", "third"}});
 
     EXPECT_THAT(failureText([&] { extract(package, root); }), StartsWith("Create application file (80)"));
-    EXPECT_EQ(contentOf(root / L"z.txt"), "first");
-    EXPECT_EQ(contentOf(root / L"server/b.txt"), "kept");
+    EXPECT_EQ(readFile(root / L"z.txt"), "first");
+    EXPECT_EQ(readFile(root / L"server/b.txt"), "kept");
     EXPECT_FALSE(fs::exists(root / L"a.txt"));
 }
 
@@ -189,7 +179,7 @@ TEST(Integrity, AnyChangedByteOfThePackageStopsItBeforeAFolderIsMade)
     EXPECT_FALSE(fs::exists(parent));
 
     extract(original, parent / L"app");
-    EXPECT_EQ(contentOf(parent / L"app/server/app.py"), "print('hello')\n") << "the unchanged package installs";
+    EXPECT_EQ(readFile(parent / L"app/server/app.py"), "print('hello')\n") << "the unchanged package installs";
 }
 
 TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
@@ -201,7 +191,7 @@ TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
         std::size_t at;
     };
     // The package digest is computed again each time, so only the file's own check can notice.
-    for (const Case& change : {Case{"last byte of b's digest", offsets[1].first + DIGEST_SIZE - 1},
+    for (const Case& change : {Case{"last byte of b's digest", offsets[1].first + 31},
                                Case{"first byte of b's digest", offsets[1].first},
                                Case{"b's data", offsets[1].second + 2}}) {
         Package package = sealedPackage(files);
@@ -209,7 +199,7 @@ TEST(Integrity, AFileThatDiffersFromItsStoredDigestStopsAtThatFile)
         reseal(package);
         const fs::path root = SCRATCH / change.what;
         EXPECT_EQ(failureText([&] { extract(package, root); }), FILE_REFUSAL) << change.what;
-        EXPECT_EQ(contentOf(root / L"a.txt"), "alpha") << change.what;
+        EXPECT_EQ(readFile(root / L"a.txt"), "alpha") << change.what;
         EXPECT_FALSE(fs::exists(root / L"b.txt")) << change.what;
         EXPECT_FALSE(fs::exists(root / L"c.txt")) << change.what;
     }
@@ -242,10 +232,7 @@ TEST(LinkGuard, RefusesALinkAboveATargetAndCreatesNothingBehindIt)
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
 }
 
-class ExtractFaults : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using ExtractFaults = ShimUnloaded;
 
 // Full disks and failing closes cannot be provoked on demand, so the shim fails the calls.
 TEST_F(ExtractFaults, AFailedWriteShowsItsOwnCodeEvenWhenTheCloseFailsAfterIt)
@@ -286,7 +273,7 @@ TEST_F(ExtractFaults, AMissingOrUnreadableResourceIsNamed)
 
 // Wine accepts paths of any length; with the shim loaded an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
-class LongNames : public ExtractFaults {};
+using LongNames = ShimUnloaded;
 
 TEST_F(LongNames, WritesA240CharacterNameBelowTheDefaultApplicationFolder)
 {
@@ -301,6 +288,6 @@ TEST_F(LongNames, WritesA240CharacterNameBelowTheDefaultApplicationFolder)
     unloadShim();
 
     EXPECT_EQ(failure, "(no failure)");
-    EXPECT_EQ(contentOf(root / fs::path(widen(name)).make_preferred()), "deep");
-    EXPECT_EQ(contentOf(root / L"QuellmarkConsoleService.exe"), "service");
+    EXPECT_EQ(readFile(root / fs::path(widen(name)).make_preferred()), "deep");
+    EXPECT_EQ(readFile(root / L"QuellmarkConsoleService.exe"), "service");
 }

@@ -12,6 +12,7 @@
 #include "windows/firewall.h"
 #include "tests/support/failures.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 // Wine's firewall objects accept every call and store nothing, so what the rule was given is
 // read from the shim's records of the real objects' methods (tests/shim/README.md).
@@ -64,10 +65,7 @@ bool onFreshThread(Work work)
     return comReleased;
 }
 
-class Firewall : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using Firewall = ShimUnloaded;
 
 } // namespace
 

@@ -11,20 +11,16 @@
 #include "common/text.h"
 #include "package/guarded_files.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/links.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or junctions";
-
-void put(const fs::path& file, const std::string& content)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
-}
 
 // A scratch area on C: with an ordinary tree, and a folder elsewhere that links may point to.
 // Every test runs in a prefix of its own, so nothing is cleaned up afterwards: under Wine a
@@ -45,31 +41,15 @@ struct Scratch {
 const fs::path APPLICATION = L"C:\\Program Files\\Vostrel\\Quellmark Console";
 const fs::path LONG_NAME = fs::path(L"server") / std::wstring(120, L'd') / std::wstring(100, L'e') / std::wstring(11, L'f');
 
-// Every folder level through the \\?\ form, which no length limit applies to.
-void makeFolders(const fs::path& folder)
-{
-    fs::path level = folder.root_path();
-    for (const fs::path& part : folder.relative_path()) {
-        level /= part;
-        CreateDirectoryW((L"\\\\?\\" + level.wstring()).c_str(), nullptr); // a level already there is fine
-    }
-}
-
-bool existsAtAnyLength(const fs::path& p)
-{
-    return GetFileAttributesW((L"\\\\?\\" + p.wstring()).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Wine accepts paths of any length. With the shim loaded, an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
-class LongPaths : public testing::Test {
+class LongPaths : public ShimUnloaded {
 protected:
     void SetUp() override
     {
         ASSERT_EQ((APPLICATION / LONG_NAME).wstring().size(), 283u);
-        makeFolders((APPLICATION / LONG_NAME).parent_path());
+        makeFoldersAtAnyLength((APPLICATION / LONG_NAME).parent_path());
     }
-    void TearDown() override { unloadShim(); }
 };
 
 } // namespace

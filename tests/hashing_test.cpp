@@ -10,6 +10,7 @@
 #include "package/hashing.h"
 #include "tests/support/failures.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace {
 
@@ -69,10 +70,7 @@ TEST(DigestText, IsSixtyFourLowerCaseHexCharacters)
     EXPECT_EQ(text.substr(60), "bcff");
 }
 
-class CngFailures : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using CngFailures = ShimUnloaded;
 
 // CNG cannot be made to fail for real. It reports a failure only by the status it returns and
 // leaves the thread's last error alone, and so does the shim when it fails these calls.

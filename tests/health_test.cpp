@@ -8,6 +8,7 @@
 #include "tests/support/failures.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace {
 
@@ -15,10 +16,9 @@ const std::string HEALTHY = R"({"service":"quellmark-controller","version":"0.2.
 
 // Wine waits for response headers without the receive time-out that Windows applies; the shim
 // puts it back (tests/shim/README.md), so every probe here runs with the shim loaded.
-class Health : public testing::Test {
+class Health : public ShimUnloaded {
 protected:
     void SetUp() override { loadShim(plan()); }
-    void TearDown() override { unloadShim(); }
     virtual std::string plan() const { return "record WinHttpOpen args=ws,d\n"; }
 
     static bool probe(const std::string& response, unsigned delayMs = 0)

@@ -5,8 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,8 +14,10 @@
 #include "engine/helper_process.h"
 #include "engine/runtime_check.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/processes.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -49,20 +49,11 @@ struct FolderWithBlanks {
     fs::path path;
 };
 
-std::string readFile(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // The shim records what the helper was started, killed and waited with (Wine shows no console
 // window and keeps no exit code of a process whose handles are closed).
-class HelperProcess : public testing::Test {
+class HelperProcess : public ShimUnloaded {
 protected:
     void SetUp() override { loadShim("record TerminateProcess args=p,d\nrecord WaitForSingleObject args=p,d\n"); }
-    void TearDown() override { unloadShim(); }
 
     static std::vector<std::string> waits()
     {

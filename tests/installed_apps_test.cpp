@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/product.h"
+#include "common/handles.h"
 #include "windows/installed_apps.h"
 #include "tests/support/failures.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 namespace {
 
@@ -23,11 +24,11 @@ struct StoredValue {
     std::vector<BYTE> data;
 };
 
-HKEY openEntry(REGSAM access = KEY_READ)
+UniqueRegistryKey openEntry(REGSAM access = KEY_READ)
 {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, access | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
-    return key;
+    return UniqueRegistryKey(key);
 }
 
 StoredValue readValue(HKEY key, const wchar_t* name)
@@ -69,10 +70,9 @@ std::string failureOf(bool add)
 bool entryExists()
 {
     HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
-    if (status == ERROR_SUCCESS)
-        RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    const bool opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
+    const UniqueRegistryKey owner(opened ? key : nullptr);
+    return opened;
 }
 
 } // namespace
@@ -80,7 +80,7 @@ bool entryExists()
 TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
 {
     registerUninstall(true);
-    const HKEY key = openEntry();
+    const UniqueRegistryKey key = openEntry();
     const std::wstring uninstaller = L"C:\\Program Files\\Vostrel\\Quellmark Console\\Uninstall.exe";
     const struct {
         const wchar_t* name;
@@ -92,47 +92,38 @@ TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
         {L"InstallLocation", L"C:\\Program Files\\Vostrel\\Quellmark Console"},
         {L"DisplayIcon", uninstaller},
         {L"UninstallString", L"\"" + uninstaller + L"\" --uninstall"},
-        {L"URLInfoAbout", MANUAL_URL},
+        {L"URLInfoAbout", L"https://www.vostrel.com/manual/console/#windows-server"},
     };
     for (const auto& expected : texts) {
-        const StoredValue stored = readValue(key, expected.name);
+        const StoredValue stored = readValue(key.get(), expected.name);
         EXPECT_EQ(stored.type, static_cast<DWORD>(REG_SZ)) << testing::PrintToString(expected.name);
         EXPECT_EQ(stored.data, textBytes(expected.text)) << testing::PrintToString(expected.name);
     }
     for (const wchar_t* flag : {L"NoModify", L"NoRepair"}) {
-        const StoredValue stored = readValue(key, flag);
+        const StoredValue stored = readValue(key.get(), flag);
         EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
         EXPECT_EQ(stored.data, (std::vector<BYTE>{1, 0, 0, 0}));
     }
-    EXPECT_EQ(valueNames(key).size(), 9u);
-    RegCloseKey(key);
-}
-
-TEST(InstalledApps, ManualAddressIsHttpsWithTheWindowsServerSection)
-{
-    const std::wstring url = MANUAL_URL;
-    EXPECT_EQ(url.rfind(L"https://", 0), 0u);
-    EXPECT_TRUE(url.ends_with(L"/manual/console/#windows-server"));
+    EXPECT_EQ(valueNames(key.get()).size(), 9u);
 }
 
 TEST(InstalledApps, AddingAgainKeepsForeignValues)
 {
     registerUninstall(true);
-    HKEY key = openEntry(KEY_READ | KEY_WRITE);
+    UniqueRegistryKey key = openEntry(KEY_READ | KEY_WRITE);
     const DWORD size = 4242;
-    ASSERT_EQ(RegSetValueExW(key, L"EstimatedSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), sizeof size),
+    ASSERT_EQ(RegSetValueExW(key.get(), L"EstimatedSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), sizeof size),
               ERROR_SUCCESS);
     const wchar_t stale[] = L"old";
-    ASSERT_EQ(RegSetValueExW(key, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(stale), sizeof stale),
+    ASSERT_EQ(RegSetValueExW(key.get(), L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(stale), sizeof stale),
               ERROR_SUCCESS);
-    RegCloseKey(key);
+    key.reset();
 
     registerUninstall(true);
     key = openEntry();
-    EXPECT_EQ(readValue(key, L"EstimatedSize").data, (std::vector<BYTE>{0x92, 0x10, 0, 0}));
-    EXPECT_EQ(readValue(key, L"DisplayVersion").data, textBytes(L"0.2.3 build 0012")) << "latest data wins";
-    EXPECT_EQ(valueNames(key).size(), 10u);
-    RegCloseKey(key);
+    EXPECT_EQ(readValue(key.get(), L"EstimatedSize").data, (std::vector<BYTE>{0x92, 0x10, 0, 0}));
+    EXPECT_EQ(readValue(key.get(), L"DisplayVersion").data, textBytes(L"0.2.3 build 0012")) << "latest data wins";
+    EXPECT_EQ(valueNames(key.get()).size(), 10u);
 }
 
 TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
@@ -150,10 +141,7 @@ TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
 }
 
 // The registry refuses nothing here, so its refusals come from the test shim.
-class InstalledAppsFailure : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using InstalledAppsFailure = ShimUnloaded;
 
 TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 {
@@ -166,10 +154,8 @@ TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
         written.push_back(value["arg2"]);
     EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "DisplayVersion", "Publisher"}));
     unloadShim();
-    const HKEY key = openEntry();
-    EXPECT_EQ(valueNames(key), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
+    EXPECT_EQ(valueNames(openEntry().get()), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
         << "the values before the failed one stay for the caller's rollback to remove";
-    RegCloseKey(key);
 }
 
 TEST_F(InstalledAppsFailure, AKeyThatCannotBeCreatedWritesNothing)

@@ -1,13 +1,12 @@
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,17 +15,13 @@
 #include "package/hashing.h"
 #include "package/package_digest.h"
 #include "package/parser.h"
+#include "tests/support/files.h"
 #include "tests/support/processes.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 namespace {
-
-std::string readFile(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Through the \\?\ form, so that names Windows would otherwise trim or treat as devices are made
 // exactly as given.
@@ -66,6 +61,13 @@ std::string binaryBytes()
 ProcessResult qmpack(const std::wstring& arguments)
 {
     return runProcess(testProgramFolder() / L"qmpack.exe", arguments);
+}
+
+// qmpack refused what it was asked: exit code 1, and text in what it printed.
+void expectRefusal(const ProcessResult& result, const std::string& text)
+{
+    EXPECT_EQ(result.exitCode, 1u) << result.output;
+    EXPECT_THAT(result.output, HasSubstr(text));
 }
 
 std::wstring quoted(const fs::path& path)
@@ -159,7 +161,7 @@ TEST_F(Packer, WritesTheDigestThatVerifyPrints)
 
     const ProcessResult verified = qmpack(L"verify " + quoted(package));
     EXPECT_EQ(verified.exitCode, 0u) << verified.output;
-    EXPECT_NE(verified.output.find("package digest " + digest), std::string::npos) << verified.output;
+    EXPECT_THAT(verified.output, HasSubstr("package digest " + digest));
 
     EXPECT_EQ(qmpack(L"verify " + quoted(package) + L" " + widen(digest)).exitCode, 0u);
     std::string upper = digest;
@@ -168,10 +170,10 @@ TEST_F(Packer, WritesTheDigestThatVerifyPrints)
 
     std::string other = digest;
     other[63] = other[63] == '0' ? '1' : '0';
-    const ProcessResult differs = qmpack(L"verify " + quoted(package) + L" " + widen(other));
-    EXPECT_EQ(differs.exitCode, 1u);
-    EXPECT_NE(differs.output.find("differs from the expected " + other), std::string::npos) << differs.output;
+    expectRefusal(qmpack(L"verify " + quoted(package) + L" " + widen(other)), "differs from the expected " + other);
     EXPECT_NE(qmpack(L"verify " + quoted(package) + L" 1234").exitCode, 0u);
+    // An empty digest is a mistake, not the absence of one.
+    expectRefusal(qmpack(L"verify " + quoted(package) + L" \"\""), "The expected digest must be 64 hexadecimal characters");
 }
 
 TEST_F(Packer, RewritesOutputsOnlyWhenTheirContentChanges)
@@ -186,7 +188,7 @@ TEST_F(Packer, RewritesOutputsOnlyWhenTheirContentChanges)
     ASSERT_EQ(again.exitCode, 0u) << again.output;
     EXPECT_EQ(fs::last_write_time(package), past);
     EXPECT_EQ(fs::last_write_time(digestSource), past);
-    EXPECT_NE(again.output.find("unchanged"), std::string::npos) << again.output;
+    EXPECT_THAT(again.output, HasSubstr("unchanged"));
 
     const std::string before = readFile(package);
     writeFile(folder / L"runtime" / L"python.exe", "MZ python, rebuilt");
@@ -214,10 +216,7 @@ TEST_F(Packer, RefusesNamesThatTheWizardWouldRefuse)
         fs::remove_all(fs::path(L"\\\\?\\" + folder.wstring()));
         writeConsole();
         writeFile(folder / test.file, "x");
-        const ProcessResult result = pack();
-        EXPECT_EQ(result.exitCode, 1u) << result.output;
-        EXPECT_NE(result.output.find(std::string("qmpack: Cannot pack ") + test.reported), std::string::npos)
-            << result.output;
+        expectRefusal(pack(), std::string("qmpack: Cannot pack ") + test.reported);
         EXPECT_FALSE(fs::exists(package)) << "nothing is written for a refused folder";
     }
 }
@@ -232,12 +231,10 @@ TEST_F(Packer, NamesBothPathsOfAClashThatWindowsCannotHold)
         {QM_CLASH_FOLDER, "qmpack: Cannot pack both \"Runtime\" and \"runtime/python.exe\": Duplicate package path"},
         {QM_CASE_FOLDER, "qmpack: Cannot pack both \"server/Lib/Foo.py\" and \"server/lib/foo.py\": Duplicate package path"},
     };
-    for (const auto& test : cases) {
-        const fs::path source = fs::path(L"Z:" + widen(test.folder)).make_preferred();
-        const ProcessResult result = qmpack(L"pack " + quoted(source) + L" " + quoted(package));
-        EXPECT_EQ(result.exitCode, 1u) << result.output;
-        EXPECT_NE(result.output.find(test.reported), std::string::npos) << result.output;
-    }
+    for (const auto& test : cases)
+        expectRefusal(qmpack(L"pack " + quoted(fs::path(L"Z:" + widen(test.folder)).make_preferred()) + L" " +
+                             quoted(package)),
+                      test.reported);
 }
 
 TEST_F(Packer, RefusesToWriteIntoTheFolderItPacks)
@@ -246,22 +243,13 @@ TEST_F(Packer, RefusesToWriteIntoTheFolderItPacks)
     // The second run would otherwise pack the first run's package into the new one. Windows
     // ignores letter case and ".." is resolved, so neither hides the folder.
     const fs::path inside = root / L"out" / L".." / L"CONSOLE" / L"console.qmpack";
-    const ProcessResult packageInside = qmpack(L"pack " + quoted(folder) + L" " + quoted(inside));
-    EXPECT_EQ(packageInside.exitCode, 1u) << packageInside.output;
-    EXPECT_NE(packageInside.output.find("qmpack: Cannot write " + narrow(inside.wstring()) +
-                                        ": it lies inside the folder being packed"),
-              std::string::npos)
-        << packageInside.output;
+    expectRefusal(qmpack(L"pack " + quoted(folder) + L" " + quoted(inside)),
+                  "qmpack: Cannot write " + narrow(inside.wstring()) + ": it lies inside the folder being packed");
     EXPECT_FALSE(fs::exists(folder / L"console.qmpack"));
 
     const fs::path digestInside = folder / L"server" / L"package_digest.cpp";
-    const ProcessResult digestResult =
-        qmpack(L"pack " + quoted(folder) + L" " + quoted(package) + L" " + quoted(digestInside));
-    EXPECT_EQ(digestResult.exitCode, 1u) << digestResult.output;
-    EXPECT_NE(digestResult.output.find("qmpack: Cannot write " + narrow(digestInside.wstring()) +
-                                       ": it lies inside the folder being packed"),
-              std::string::npos)
-        << digestResult.output;
+    expectRefusal(qmpack(L"pack " + quoted(folder) + L" " + quoted(package) + L" " + quoted(digestInside)),
+                  "qmpack: Cannot write " + narrow(digestInside.wstring()) + ": it lies inside the folder being packed");
     EXPECT_FALSE(fs::exists(package)) << "refused before anything is written";
 }
 
@@ -270,11 +258,8 @@ TEST_F(Packer, NamesTheOutputWhoseFolderIsMissing)
     writeConsole();
     const fs::path missing = root / L"missing" / L"console.qmpack";
     const ProcessResult result = qmpack(L"pack " + quoted(folder) + L" " + quoted(missing));
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("qmpack: Cannot write " + narrow(missing.wstring()) + ": the folder " +
-                                 narrow(missing.parent_path().wstring()) + " does not exist"),
-              std::string::npos)
-        << result.output;
+    expectRefusal(result, "qmpack: Cannot write " + narrow(missing.wstring()) + ": the folder " +
+                              narrow(missing.parent_path().wstring()) + " does not exist");
     EXPECT_EQ(result.output.find(".partial"), std::string::npos) << result.output;
 }
 
@@ -285,9 +270,7 @@ TEST_F(Packer, RefusesAPathLongerThanAPackageNameMayBe)
     // "server/" and three 61-byte components make 190 bytes; the file's name brings it to 241.
     const fs::path deep = folder / L"server" / part / part / part / std::wstring(51, L'x');
     writeFile(deep, "x");
-    const ProcessResult result = pack();
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("its path is longer than 240 bytes"), std::string::npos) << result.output;
+    expectRefusal(pack(), "its path is longer than 240 bytes");
 
     fs::remove(fs::path(L"\\\\?\\" + deep.wstring()));
     writeFile(deep.parent_path() / std::wstring(50, L'x'), "x"); // exactly 240 bytes
@@ -314,33 +297,25 @@ TEST_F(Packer, RefusesAFolderThatLacksWhatTheWizardRuns)
         fs::remove_all(folder / test.removed);
         if (test.added != nullptr)
             writeFile(folder / test.added, "MZ service");
-        const ProcessResult result = pack();
-        EXPECT_EQ(result.exitCode, 1u);
-        EXPECT_NE(result.output.find(test.reported), std::string::npos) << result.output;
+        expectRefusal(pack(), test.reported);
     }
 }
 
 TEST_F(Packer, RefusesFoldersBeyondThePackageLimits)
 {
     fs::create_directories(folder / L"only" / L"folders");
-    ProcessResult result = pack();
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("The folder holds no files"), std::string::npos) << result.output;
+    expectRefusal(pack(), "The folder holds no files");
 
     writeConsole();
     writeLongFile(folder / L"big.bin", 256ll * 1024 * 1024 + 1);
-    result = pack();
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("\"big.bin\": it is larger than 256 MiB"), std::string::npos) << result.output;
+    expectRefusal(pack(), "\"big.bin\": it is larger than 256 MiB");
 
     // Three files within the file limit that together exceed the package limit; they are refused
     // before a byte of them is read.
     fs::remove(folder / L"big.bin");
     for (const wchar_t* name : {L"one.bin", L"two.bin", L"three.bin"})
         writeLongFile(folder / name, 200ll * 1024 * 1024);
-    result = pack();
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("a package holds at most 512 MiB"), std::string::npos) << result.output;
+    expectRefusal(pack(), "a package holds at most 512 MiB");
 }
 
 TEST_F(Packer, RefusesSymbolicLinks)
@@ -349,11 +324,8 @@ TEST_F(Packer, RefusesSymbolicLinks)
     // a folder in it (a link to a file looks like a plain file under Wine). Wine shows / as Z:.
     const fs::path linked = fs::path(L"Z:" + widen(QM_LINK_FOLDER)).make_preferred();
     ASSERT_TRUE(fs::exists(linked / L"runtime" / L"python.exe"));
-    const ProcessResult result = qmpack(L"pack " + quoted(linked) + L" " + quoted(package));
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("\"server/linked-folder\": symbolic links and junctions are not packed"),
-              std::string::npos)
-        << result.output;
+    expectRefusal(qmpack(L"pack " + quoted(linked) + L" " + quoted(package)),
+                  "\"server/linked-folder\": symbolic links and junctions are not packed");
 }
 
 TEST_F(Packer, VerifyCatchesAFlippedByte)
@@ -370,17 +342,12 @@ TEST_F(Packer, VerifyCatchesAFlippedByte)
     std::string flipped = image;
     flipped[dataOffset + 3] ^= 0x01;
     writeFile(package, flipped);
-    ProcessResult result = qmpack(L"verify " + quoted(package));
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("\"runtime/python.exe\" does not match its stored digest"), std::string::npos)
-        << result.output;
+    expectRefusal(qmpack(L"verify " + quoted(package)), "\"runtime/python.exe\" does not match its stored digest");
 
     flipped = image;
     flipped[nameOffset + 7] = ':'; // "runtime:python.exe"
     writeFile(package, flipped);
-    result = qmpack(L"verify " + quoted(package));
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_NE(result.output.find("qmpack: Unsafe package path character"), std::string::npos) << result.output;
+    expectRefusal(qmpack(L"verify " + quoted(package)), "qmpack: Unsafe package path character");
 }
 
 TEST_F(Packer, ListsEveryEntryAndATotal)
@@ -390,39 +357,19 @@ TEST_F(Packer, ListsEveryEntryAndATotal)
     const ProcessResult listed = qmpack(L"list " + quoted(package));
     ASSERT_EQ(listed.exitCode, 0u) << listed.output;
     const std::string service = digestText(sha256(binaryBytes().data(), binaryBytes().size()));
-    EXPECT_NE(listed.output.find("         512 " + service + " QuellmarkConsoleService.exe"), std::string::npos)
-        << listed.output;
-    EXPECT_NE(listed.output.find("runtime/python.exe"), std::string::npos);
-    EXPECT_NE(listed.output.find("3 files, 536 bytes of file data, package " +
-                                 std::to_string(fs::file_size(package)) + " bytes"),
-              std::string::npos)
-        << listed.output;
-
-    const ProcessResult missing = qmpack(L"list " + quoted(root / L"missing.qmpack"));
-    EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_NE(missing.output.find("qmpack: Cannot read "), std::string::npos) << missing.output;
+    EXPECT_THAT(listed.output, HasSubstr("         512 " + service + " QuellmarkConsoleService.exe"));
+    EXPECT_THAT(listed.output, HasSubstr("runtime/python.exe"));
+    EXPECT_THAT(listed.output, HasSubstr("3 files, 536 bytes of file data, package " +
+                                         std::to_string(fs::file_size(package)) + " bytes"));
+    expectRefusal(qmpack(L"list " + quoted(root / L"missing.qmpack")), "qmpack: Cannot read ");
 }
 
 TEST_F(Packer, NamesAFileThatIsNoPackage)
 {
     const fs::path notes = root / L"notes.txt";
     writeFile(notes, "not a package");
-    for (const wchar_t* command : {L"list ", L"verify "}) {
-        const ProcessResult result = qmpack(command + quoted(notes));
-        EXPECT_EQ(result.exitCode, 1u);
-        EXPECT_NE(result.output.find("qmpack: Invalid package header in " + narrow(notes.wstring())), std::string::npos)
-            << result.output;
-    }
-}
-
-TEST_F(Packer, RefusesAnEmptyExpectedDigest)
-{
-    writeConsole();
-    ASSERT_EQ(pack().exitCode, 0u);
-    const ProcessResult result = qmpack(L"verify " + quoted(package) + L" \"\"");
-    EXPECT_EQ(result.exitCode, 1u) << "an empty digest is a mistake, not the absence of one";
-    EXPECT_NE(result.output.find("The expected digest must be 64 hexadecimal characters"), std::string::npos)
-        << result.output;
+    for (const wchar_t* command : {L"list ", L"verify "})
+        expectRefusal(qmpack(command + quoted(notes)), "qmpack: Invalid package header in " + narrow(notes.wstring()));
 }
 
 TEST_F(Packer, UsageNamesWhatAConsoleFolderMustHold)
@@ -430,7 +377,7 @@ TEST_F(Packer, UsageNamesWhatAConsoleFolderMustHold)
     const ProcessResult result = qmpack(L"");
     EXPECT_EQ(result.exitCode, 2u);
     for (const char* required : {"QuellmarkConsoleService.exe", "runtime/python.exe", "server/backend"})
-        EXPECT_NE(result.output.find(required), std::string::npos) << result.output;
+        EXPECT_THAT(result.output, HasSubstr(required));
 }
 
 TEST(PackedByTheBuild, DefinesTheDigestOfItsPackage)

@@ -16,6 +16,7 @@
 #include "common/product.h"
 #include "engine/preinstall_checks.h"
 #include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
@@ -68,12 +69,6 @@ std::string checksFailure(unsigned port = unusedLoopbackPort())
     const std::string text =
         failureText([port, &remains] { remains = preinstallChecks(port, [](int, const std::wstring&) {}); });
     return text != "(no failure)" ? text : remains ? REMAINS : "(passed)";
-}
-
-void put(const fs::path& file, const std::string& content)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
 }
 
 void registerThrowAwayService()

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 
 #include "common/text.h"
+#include "tests/support/files.h"
 #include "tests/support/processes.h"
 
 namespace fs = std::filesystem;
@@ -37,12 +37,6 @@ Listing list(const fs::path& folder)
         if (entry.is_regular_file())
             files[entry.path().lexically_relative(folder).generic_string()] = entry.file_size();
     return files;
-}
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 fs::path scratch(const wchar_t* name)

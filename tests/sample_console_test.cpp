@@ -9,8 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,10 +17,12 @@
 #include "common/product.h"
 #include "common/text.h"
 #include "engine/health.h"
+#include "tests/support/files.h"
 #include "tests/support/http_get.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/processes.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/sockets.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -33,18 +33,6 @@ namespace {
 constexpr DWORD SERVICE_SPECIFIC_INVALID_PORT = 1;
 constexpr DWORD SERVICE_SPECIFIC_CANNOT_LISTEN = 2;
 constexpr DWORD SERVICE_SPECIFIC_EXIT_AT_START = 3;
-
-struct SocketCloser {
-    void operator()(SOCKET* socket) const noexcept { closesocket(*socket); }
-};
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 void writeConsoleIni(const std::string& port)
 {
@@ -116,6 +104,19 @@ protected:
         SERVICE_STATUS reported{};
         EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &reported)) << GetLastError();
         return waitFor(SERVICE_STOPPED, 15000);
+    }
+
+    // Starts the service, which must stop on its own at once with the given service-specific
+    // code and say why in its log.
+    void expectStartFailure(DWORD code, const std::string& logged)
+    {
+        StartServiceW(service.get(), 0, nullptr); // may report the failure or leave it to the state below
+        const long long stoppedMs = waitFor(SERVICE_STOPPED, 10000);
+        ASSERT_GE(stoppedMs, 0);
+        EXPECT_LT(stoppedMs, 3000);
+        EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(status().dwServiceSpecificExitCode, code);
+        EXPECT_THAT(log(), HasSubstr(logged));
     }
 
     void kill()
@@ -236,30 +237,26 @@ TEST_F(SampleService, StartsAgainOnTheSamePortRightAfterAStop)
     EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
 }
 
-TEST_F(SampleService, StopsWithAnErrorWhenThePortIsTaken)
+TEST_F(SampleService, StopsAtOnceWithTheCodeOfWhatKeepsItFromStarting)
 {
+    setSampleSwitch(L"Service", L"ExitAtStart", 1);
+    expectStartFailure(SERVICE_SPECIFIC_EXIT_AT_START, "Exiting at start (switches.ini)");
+    EXPECT_FALSE(httpGet(port, "/api/v1/health").connected);
+    clearSampleSwitches();
+
+    writeConsoleIni("70000");
+    expectStartFailure(SERVICE_SPECIFIC_INVALID_PORT, "Invalid port 70000 in console.ini");
+    writeConsoleIni(std::to_string(port));
+
     SOCKET holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const std::unique_ptr<SOCKET, SocketCloser> guard(&holder);
+    const SocketGuard guard(&holder);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(holder, 1), 0);
-
-    StartServiceW(service.get(), 0, nullptr); // may report the failure or leave it to the state below
-    ASSERT_GE(waitFor(SERVICE_STOPPED, 10000), 0);
-    EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_EQ(status().dwServiceSpecificExitCode, SERVICE_SPECIFIC_CANNOT_LISTEN);
-    EXPECT_THAT(log(), HasSubstr("Cannot listen on 0.0.0.0:" + std::to_string(port) + " (Winsock error 10048)"));
-}
-
-TEST_F(SampleService, StopsWithAnErrorOnAnImpossiblePort)
-{
-    writeConsoleIni("70000");
-    StartServiceW(service.get(), 0, nullptr); // may report the failure or leave it to the state below
-    ASSERT_GE(waitFor(SERVICE_STOPPED, 10000), 0);
-    EXPECT_EQ(status().dwServiceSpecificExitCode, SERVICE_SPECIFIC_INVALID_PORT);
-    EXPECT_THAT(log(), HasSubstr("Invalid port 70000 in console.ini"));
+    expectStartFailure(SERVICE_SPECIFIC_CANNOT_LISTEN,
+                       "Cannot listen on 0.0.0.0:" + std::to_string(port) + " (Winsock error 10048)");
 }
 
 TEST_F(SampleService, RunsWithoutADataFolderAndCreatesNone)
@@ -312,17 +309,4 @@ TEST_F(SampleService, IgnoreStopSwitchLeavesItStopPending)
     EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200) << "it goes on serving";
     EXPECT_THAT(log(), HasSubstr("Stop requested; ignored (switches.ini)"));
     kill();
-}
-
-TEST_F(SampleService, ExitAtStartSwitchStopsItWithAnErrorAtOnce)
-{
-    setSampleSwitch(L"Service", L"ExitAtStart", 1);
-    StartServiceW(service.get(), 0, nullptr); // may report the failure or leave it to the state below
-    const long long stoppedMs = waitFor(SERVICE_STOPPED, 10000);
-    ASSERT_GE(stoppedMs, 0);
-    EXPECT_LT(stoppedMs, 3000);
-    EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_EQ(status().dwServiceSpecificExitCode, SERVICE_SPECIFIC_EXIT_AT_START);
-    EXPECT_FALSE(httpGet(port, "/api/v1/health").connected);
-    EXPECT_THAT(log(), HasSubstr("Exiting at start (switches.ini)"));
 }

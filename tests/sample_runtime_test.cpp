@@ -42,9 +42,10 @@ ProcessResult runProbe(const fs::path& console, const fs::path& backend, DWORD t
     return runPython(console, L"-I -B -c " + quote(PROBE) + L" " + quote(backend.wstring()), timeoutMs);
 }
 
-// A refusal is one line that ends the output.
-void expectOneLine(const ProcessResult& result, const std::string& text)
+// A refusal ends the interpreter with its exit code and one line of output.
+void expectRefusal(const ProcessResult& result, DWORD exitCode, const std::string& text)
 {
+    EXPECT_EQ(result.exitCode, exitCode) << result.output;
     EXPECT_THAT(result.output, HasSubstr(text));
     EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
 }
@@ -65,21 +66,19 @@ TEST(SampleRuntime, RefusesOtherProgramsAndCommandLines)
     const fs::path console = install();
     const std::wstring backend = quote((console / L"server" / L"backend").wstring());
 
-    ProcessResult result = runPython(console, L"-I -B -c " + quote(PROBE + L"; print(1)") + L" " + backend);
-    EXPECT_EQ(result.exitCode, 1u);
-    expectOneLine(result, "SyntaxError");
-    result = runPython(console, L"-B -I -c " + quote(PROBE) + L" " + backend);
-    EXPECT_EQ(result.exitCode, 2u);
-    expectOneLine(result, "Unknown option: -B");
-    result = runPython(console, L"-I -B -c " + quote(PROBE));
-    EXPECT_EQ(result.exitCode, 1u);
-    expectOneLine(result, "IndexError: list index out of range");
-    result = runPython(console, L"-I -B -c " + quote(PROBE) + L" " + backend + L" extra");
-    EXPECT_EQ(result.exitCode, 2u);
-    expectOneLine(result, "usage: python.exe -I -B -c <program> <folder>");
-    result = runPython(console, L"");
-    EXPECT_EQ(result.exitCode, 2u);
-    expectOneLine(result, "usage:");
+    const struct {
+        std::wstring arguments;
+        DWORD exitCode;
+        const char* line;
+    } cases[] = {
+        {L"-I -B -c " + quote(PROBE + L"; print(1)") + L" " + backend, 1, "SyntaxError"},
+        {L"-B -I -c " + quote(PROBE) + L" " + backend, 2, "Unknown option: -B"},
+        {L"-I -B -c " + quote(PROBE), 1, "IndexError: list index out of range"},
+        {L"-I -B -c " + quote(PROBE) + L" " + backend + L" extra", 2, "usage: python.exe -I -B -c <program> <folder>"},
+        {L"", 2, "usage:"},
+    };
+    for (const auto& test : cases)
+        expectRefusal(runPython(console, test.arguments), test.exitCode, test.line);
 }
 
 TEST(SampleRuntime, NamesEachMissingLibrary)
@@ -89,9 +88,8 @@ TEST(SampleRuntime, NamesEachMissingLibrary)
     for (const char* library : {"fastapi", "uvicorn", "cryptography"}) {
         const fs::path init = libraries / library / L"__init__.py";
         fs::rename(init, init.wstring() + L".away");
-        const ProcessResult result = runProbe(console, console / L"server" / L"backend");
-        EXPECT_EQ(result.exitCode, 1u) << library;
-        expectOneLine(result, std::string("ModuleNotFoundError: No module named '") + library + "'\r\n");
+        expectRefusal(runProbe(console, console / L"server" / L"backend"), 1,
+                      std::string("ModuleNotFoundError: No module named '") + library + "'\r\n");
         fs::rename(init.wstring() + L".away", init);
     }
 }
@@ -103,27 +101,17 @@ TEST(SampleRuntime, NamesAMissingOrIncompleteBackend)
     const fs::path web = backend / L"app" / L"web.py";
 
     fs::rename(web, backend / L"web.py.away");
-    ProcessResult result = runProbe(console, backend);
-    EXPECT_EQ(result.exitCode, 1u);
-    expectOneLine(result, "ModuleNotFoundError: No module named 'app.web'\r\n");
-
+    expectRefusal(runProbe(console, backend), 1, "ModuleNotFoundError: No module named 'app.web'\r\n");
     std::ofstream(web) << "from fastapi import FastAPI\napplication = FastAPI()\nif app == None:\n    pass\n";
-    result = runProbe(console, backend);
-    EXPECT_EQ(result.exitCode, 1u);
-    expectOneLine(result, "ImportError: cannot import name 'app' from 'app.web'");
-
-    result = runProbe(console, console / L"server");
-    EXPECT_EQ(result.exitCode, 1u);
-    expectOneLine(result, "ModuleNotFoundError: No module named 'app'\r\n");
+    expectRefusal(runProbe(console, backend), 1, "ImportError: cannot import name 'app' from 'app.web'");
+    expectRefusal(runProbe(console, console / L"server"), 1, "ModuleNotFoundError: No module named 'app'\r\n");
 }
 
 TEST(SampleRuntime, ExitCodeSwitchEndsItWithThatCode)
 {
     const fs::path console = install();
     setSampleSwitch(L"Runtime", L"ExitCode", 3);
-    const ProcessResult result = runProbe(console, console / L"server" / L"backend");
-    EXPECT_EQ(result.exitCode, 3u);
-    expectOneLine(result, "switches.ini");
+    expectRefusal(runProbe(console, console / L"server" / L"backend"), 3, "switches.ini");
 }
 
 TEST(SampleRuntime, HangSwitchKeepsItRunning)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/handles.h"
+#include "common/text.h"
 #include "tests/support/shim.h"
 
 // Wine's firewall objects accept every call and keep nothing, so the shim's records are the only
@@ -67,13 +68,6 @@ protected:
     }
 };
 
-std::string text(const std::wstring& wide)
-{
-    std::string utf8(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr) - 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()) + 1, nullptr, nullptr);
-    return utf8;
-}
-
 } // namespace
 
 TEST_F(FirewallRecords, RecordEveryRuleSetterAddAndReleaseWithTheirArguments)
@@ -105,7 +99,7 @@ TEST_F(FirewallRecords, RecordEveryRuleSetterAddAndReleaseWithTheirArguments)
     const std::string rule = last["CoCreateInstance"]["object"];
     EXPECT_EQ(last["INetFwRule::put_Name"]["object"], rule);
     EXPECT_EQ(last["INetFwRule::put_Name"]["value"], "Quellmark Console HTTP");
-    EXPECT_EQ(last["INetFwRule::put_ApplicationName"]["value"], text(APPLICATION));
+    EXPECT_EQ(last["INetFwRule::put_ApplicationName"]["value"], narrow(APPLICATION));
     EXPECT_EQ(last["INetFwRule::put_Protocol"]["value"], "6");
     EXPECT_EQ(last["INetFwRule::put_LocalPorts"]["value"], "8080");
     EXPECT_EQ(last["INetFwRule::put_Direction"]["value"], "1");

@@ -4,13 +4,13 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 
 #include "common/text.h"
+#include "tests/support/failures.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 // The shim in a program started by the test, and in the children that program starts.
 
@@ -18,26 +18,12 @@ using testing::HasSubstr;
 
 namespace {
 
-class ShimProcesses : public testing::Test {
+class ShimProcesses : public ShimScratch {
 protected:
-    void SetUp() override
-    {
-        folder = std::filesystem::temp_directory_path() / ("shim_process_test-" + std::to_string(GetCurrentProcessId()));
-        std::filesystem::create_directories(folder);
-        existing = folder / L"existing.txt";
-        std::ofstream(existing) << "x";
-    }
-    void TearDown() override
-    {
-        unloadShim();
-        std::filesystem::remove_all(folder);
-    }
     std::wstring spawn(const std::string& how, const std::filesystem::path& child) const
     {
         return L"spawn " + widen(how) + L" " + quote(child.wstring()) + L" " + quote(existing.wstring());
     }
-    std::filesystem::path folder;
-    std::filesystem::path existing;
     const std::filesystem::path probe = testProgramFolder() / L"shim_probe.exe";
 };
 
@@ -153,24 +139,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ShimProcesses, MalformedPlanStopsTheProgramBeforeItRuns)
 {
-    try {
-        runWithShim(probe, spawn("plain", probe), "fail GetFileAttributesW call=1 error=5\n");
-        FAIL() << "the plan was accepted";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_THAT(failure.what(), HasSubstr("qmshim refused the plan for shim_probe.exe: plan line 1: give return="));
-    }
+    EXPECT_THAT(failureText([this] { runWithShim(probe, spawn("plain", probe), "fail GetFileAttributesW call=1 error=5\n"); }),
+                HasSubstr("qmshim refused the plan for shim_probe.exe: plan line 1: give return="));
     // The program never got to start its child.
     EXPECT_TRUE(readShimRecords("CreateProcessW").empty());
 }
 
 TEST_F(ShimProcesses, PlanForAFunctionTheProgramDoesNotImportIsRefused)
 {
-    try {
-        runWithShim(probe, L"probe " + quote(existing.wstring()), "fail RegOpenKeyExW call=1 return=5\n");
-        FAIL() << "the plan was accepted";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_THAT(failure.what(), HasSubstr("RegOpenKeyExW is not imported by shim_probe.exe"));
-    }
+    EXPECT_THAT(failureText([this] { runWithShim(probe, L"probe " + quote(existing.wstring()), "fail RegOpenKeyExW call=1 return=5\n"); }),
+                HasSubstr("RegOpenKeyExW is not imported by shim_probe.exe"));
 }
 
 TEST_F(ShimProcesses, FailedStartsKeepTheirError)

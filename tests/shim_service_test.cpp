@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "tests/support/shim.h"
 
@@ -14,11 +14,6 @@
 // lets every other level through.
 
 namespace {
-
-struct ServiceCloser {
-    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
-};
-using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceCloser>;
 
 constexpr wchar_t NAME[] = L"QmShimThrowAway";
 

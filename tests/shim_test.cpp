@@ -7,13 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "tests/support/failures.h"
+#include "tests/support/files.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 // In-process use of the shim: the test program is the main module whose imports are planned.
 
@@ -24,23 +26,7 @@ extern "C" double __cdecl _hypot(double x, double y);
 
 namespace {
 
-class Shim : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        folder = std::filesystem::temp_directory_path() / ("shim_test-" + std::to_string(GetCurrentProcessId()));
-        std::filesystem::create_directories(folder);
-        existing = folder / L"existing.txt";
-        std::ofstream(existing) << "x";
-    }
-    void TearDown() override
-    {
-        unloadShim();
-        std::filesystem::remove_all(folder);
-    }
-    std::filesystem::path folder;
-    std::filesystem::path existing;
-};
+using Shim = ShimScratch;
 
 // Calls GetFileAttributesW and reports the result with the last error of a failure.
 std::pair<DWORD, DWORD> attributes(const std::filesystem::path& path)
@@ -59,14 +45,6 @@ std::wstring pathOfLength(const std::wstring& base, std::size_t length)
         path += std::wstring(std::min<std::size_t>(length - path.size(), 100), L'n');
     }
     return path;
-}
-
-// Every folder level through the \\?\ form, which no length limit applies to.
-void makeFolders(const std::wstring& path)
-{
-    for (std::size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1))
-        CreateDirectoryW((L"\\\\?\\" + path.substr(0, slash)).c_str(), nullptr);
-    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr)) << GetLastError();
 }
 
 using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
@@ -138,12 +116,10 @@ TEST_F(Shim, RecordsRegisterAndStackArgumentsAndTheCallStillWorks)
     const auto calls = readShimRecords("CreateFileW");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]["call"], "1");
-    EXPECT_EQ(calls[0]["arg1"], existing.string());
-    EXPECT_EQ(calls[0]["arg2"], "0x80000000");
-    EXPECT_EQ(calls[0]["arg3"], "1");
-    EXPECT_EQ(calls[0]["arg4"], "0x0");
-    EXPECT_EQ(calls[0]["arg5"], "3");
-    EXPECT_EQ(calls[0]["arg6"], "0x80");
+    std::vector<std::string> arguments;
+    for (int n = 1; n <= 6; ++n)
+        arguments.push_back(calls[0]["arg" + std::to_string(n)]);
+    EXPECT_EQ(arguments, (std::vector<std::string>{existing.string(), "0x80000000", "1", "0x0", "3", "0x80"}));
     EXPECT_FALSE(calls[0].has("fault"));
 }
 
@@ -297,24 +273,12 @@ TEST_F(Shim, UnloadingPutsTheImportsBack)
     EXPECT_EQ(attributes(existing).second, 0u);
 }
 
-TEST_F(Shim, RefusesAFunctionThatTheProgramDoesNotImport)
-{
-    try {
-        loadShim("fail CreateServiceW call=1 error=5 return=0\n");
-        FAIL() << "the plan was accepted";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_THAT(failure.what(), HasSubstr("CreateServiceW is not imported by shim_test.exe"));
-    }
-    // The refused plan left nothing behind.
-    EXPECT_EQ(attributes(existing).second, 0u);
-}
-
 // Wine accepts paths of any length; Windows refuses an ordinary path of MAX_PATH characters or
 // more, and a new folder's path of MAX_PATH - 12 or more, unless it is given in the \\?\ form.
 TEST_F(Shim, RefusesPathsThatWindowsFindsTooLong)
 {
     const std::wstring base = pathOfLength(folder.wstring(), 245);
-    makeFolders(base);
+    makeFoldersAtAnyLength(base);
     loadShim("");
     EXPECT_TRUE(CreateDirectoryW((base + L"\\n").c_str(), nullptr)) << "247 characters";
     EXPECT_FALSE(CreateDirectoryW((base + L"\\nn").c_str(), nullptr)) << "248 characters";
@@ -352,7 +316,7 @@ TEST_F(Shim, RefusesPathsThatWindowsFindsTooLong)
 TEST_F(Shim, MeasuresARelativePathFromTheCurrentFolder)
 {
     const std::wstring base = pathOfLength(folder.wstring(), 245);
-    makeFolders(base);
+    makeFoldersAtAnyLength(base);
     const std::filesystem::path previous = std::filesystem::current_path();
     ASSERT_TRUE(SetCurrentDirectoryW(base.c_str()));
     loadShim("");
@@ -392,58 +356,55 @@ TEST_F(Shim, CanHideIsWow64Process2LikeTheOldestWindows10)
     EXPECT_EQ(readShimRecords("GetProcAddress").at(0)["name"], "IsWow64Process2");
 }
 
-struct MalformedPlan {
+struct RefusedPlan {
     const char* name;
     const char* plan;
     const char* message;
 };
 
-void PrintTo(const MalformedPlan& plan, std::ostream* out)
+void PrintTo(const RefusedPlan& plan, std::ostream* out)
 {
     *out << plan.name;
 }
 
-class MalformedPlans : public Shim, public testing::WithParamInterface<MalformedPlan> {};
+class RefusedPlans : public Shim, public testing::WithParamInterface<RefusedPlan> {};
 
-TEST_P(MalformedPlans, FailToLoadNamingTheLine)
+TEST_P(RefusedPlans, FailToLoadNamingTheReason)
 {
-    try {
-        loadShim(GetParam().plan);
-        FAIL() << "the plan was accepted";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_THAT(failure.what(), HasSubstr(GetParam().message));
-    }
+    EXPECT_THAT(failureText([] { loadShim(GetParam().plan); }), HasSubstr(GetParam().message));
     // Nothing was intercepted: the refused plan's fault does not happen.
     EXPECT_EQ(attributes(existing).second, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Shim, MalformedPlans,
+    Shim, RefusedPlans,
     testing::Values(
-        MalformedPlan{"UnknownDirective", "fial GetFileAttributesW call=1 return=0", "plan line 1: unknown directive \"fial\""},
-        MalformedPlan{"MissingCallNumber", "# first\n\nfail GetFileAttributesW return=0", "plan line 3: give exactly one of call= and from="},
-        MalformedPlan{"CallAndFrom", "fail GetFileAttributesW call=1 from=2 return=0", "give exactly one of call= and from="},
-        MalformedPlan{"MissingReturn", "fail GetFileAttributesW call=1 error=5", "plan line 1: give return="},
-        MalformedPlan{"CallZero", "fail GetFileAttributesW call=0 return=0", "calls are counted from 1"},
-        MalformedPlan{"ReturnNotANumber", "fail GetFileAttributesW call=1 return=zero", "\"zero\" is not a number"},
-        MalformedPlan{"ErrorTooLarge", "fail GetFileAttributesW call=1 error=0x100000000 return=0", "is larger than 4294967295"},
-        MalformedPlan{"OptionTwice", "fail GetFileAttributesW call=1 error=5 error=6 return=0", "option \"error\" given twice"},
-        MalformedPlan{"UnknownOption", "fail GetFileAttributesW call=1 eror=5 return=0", "unknown option \"eror\""},
-        MalformedPlan{"WordWithoutValue", "fail GetFileAttributesW call 1 return=0", "expected key=value, found \"call\""},
-        MalformedPlan{"BadFunctionName", "fail Get-FileAttributes call=1 return=0", "neither an import name nor a known firewall method"},
-        MalformedPlan{"UnknownFirewallMethod", "fail INetFwRule::put_Colour call=1 return=0", "neither an import name"},
-        MalformedPlan{"ErrorForFirewallMethod", "fail INetFwRule::put_Name call=1 error=5 return=0", "not error="},
-        MalformedPlan{"RecordFirewallMethod", "record INetFwRule::put_Name", "firewall methods are always recorded"},
-        MalformedPlan{"UnknownArgumentKind", "record GetFileAttributesW args=ws,q", "argument kind \"q\""},
-        MalformedPlan{"ValueWithoutFree", "value GetDiskFreeSpaceExW", "give free="},
-        MalformedPlan{"TotalBelowFree", "value GetDiskFreeSpaceExW free=10 total=9", "total= is smaller than free="},
-        MalformedPlan{"ValueForOtherFunction", "value GetFileAttributesW free=10", "\"value\" applies only to GetDiskFreeSpaceExW"},
-        MalformedPlan{"MachineWithoutNative", "value IsWow64Process2", "give native= (a machine number) or missing"},
-        MalformedPlan{"MachineTooLarge", "value IsWow64Process2 native=0x10000", "is larger than 65535"},
-        MalformedPlan{"UnknownAnswer", "answer MessageBoxW IDRETRY IDMAYBE", "\"IDMAYBE\" is not a message box result"},
-        MalformedPlan{"FastForOtherFunction", "fast MessageBoxW", "applies only to Sleep"},
-        MalformedPlan{"NegativeSleepCap", "fast Sleep max=-1", "\"-1\" is negative"},
-        MalformedPlan{"ProcessWithoutName", "process", "expected one image name"},
+        RefusedPlan{"UnknownDirective", "fial GetFileAttributesW call=1 return=0", "plan line 1: unknown directive \"fial\""},
+        RefusedPlan{"MissingCallNumber", "# first\n\nfail GetFileAttributesW return=0", "plan line 3: give exactly one of call= and from="},
+        RefusedPlan{"CallAndFrom", "fail GetFileAttributesW call=1 from=2 return=0", "give exactly one of call= and from="},
+        RefusedPlan{"MissingReturn", "fail GetFileAttributesW call=1 error=5", "plan line 1: give return="},
+        RefusedPlan{"CallZero", "fail GetFileAttributesW call=0 return=0", "calls are counted from 1"},
+        RefusedPlan{"ReturnNotANumber", "fail GetFileAttributesW call=1 return=zero", "\"zero\" is not a number"},
+        RefusedPlan{"ErrorTooLarge", "fail GetFileAttributesW call=1 error=0x100000000 return=0", "is larger than 4294967295"},
+        RefusedPlan{"OptionTwice", "fail GetFileAttributesW call=1 error=5 error=6 return=0", "option \"error\" given twice"},
+        RefusedPlan{"UnknownOption", "fail GetFileAttributesW call=1 eror=5 return=0", "unknown option \"eror\""},
+        RefusedPlan{"WordWithoutValue", "fail GetFileAttributesW call 1 return=0", "expected key=value, found \"call\""},
+        RefusedPlan{"BadFunctionName", "fail Get-FileAttributes call=1 return=0", "neither an import name nor a known firewall method"},
+        RefusedPlan{"UnknownFirewallMethod", "fail INetFwRule::put_Colour call=1 return=0", "neither an import name"},
+        RefusedPlan{"ErrorForFirewallMethod", "fail INetFwRule::put_Name call=1 error=5 return=0", "not error="},
+        RefusedPlan{"RecordFirewallMethod", "record INetFwRule::put_Name", "firewall methods are always recorded"},
+        RefusedPlan{"UnknownArgumentKind", "record GetFileAttributesW args=ws,q", "argument kind \"q\""},
+        RefusedPlan{"ValueWithoutFree", "value GetDiskFreeSpaceExW", "give free="},
+        RefusedPlan{"TotalBelowFree", "value GetDiskFreeSpaceExW free=10 total=9", "total= is smaller than free="},
+        RefusedPlan{"ValueForOtherFunction", "value GetFileAttributesW free=10", "\"value\" applies only to GetDiskFreeSpaceExW"},
+        RefusedPlan{"MachineWithoutNative", "value IsWow64Process2", "give native= (a machine number) or missing"},
+        RefusedPlan{"MachineTooLarge", "value IsWow64Process2 native=0x10000", "is larger than 65535"},
+        RefusedPlan{"UnknownAnswer", "answer MessageBoxW IDRETRY IDMAYBE", "\"IDMAYBE\" is not a message box result"},
+        RefusedPlan{"FastForOtherFunction", "fast MessageBoxW", "applies only to Sleep"},
+        RefusedPlan{"NegativeSleepCap", "fast Sleep max=-1", "\"-1\" is negative"},
+        RefusedPlan{"ProcessWithoutName", "process", "expected one image name"},
         // A broken line is refused even in a section for another program.
-        MalformedPlan{"BrokenLineForOtherProgram", "process Uninstall.exe\nfail GetFileAttributesW call=1", "plan line 2: give return="}),
-    [](const testing::TestParamInfo<MalformedPlan>& plan) { return std::string(plan.param.name); });
+        RefusedPlan{"BrokenLineForOtherProgram", "process Uninstall.exe\nfail GetFileAttributesW call=1", "plan line 2: give return="},
+        // A well-formed plan that this program cannot follow.
+        RefusedPlan{"FunctionNotImported", "fail CreateServiceW call=1 error=5 return=0", "CreateServiceW is not imported by shim_test.exe"}),
+    [](const testing::TestParamInfo<RefusedPlan>& plan) { return std::string(plan.param.name); });

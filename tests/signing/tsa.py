@@ -5,6 +5,9 @@
 
 FOLDER is what make-certificates.sh made. Answers RFC 3161 requests (HTTP POST, any path) with
 `openssl ts -reply` and tsa.cnf. Prints the address it listens on, then serves until it is ended.
+
+It listens on the port of its last run in FOLDER (tsa.port) when that port is free: the address
+is part of the build's signing step, and the same address lets an unchanged wizard stay linked.
 """
 import http.server
 import os
@@ -37,6 +40,19 @@ class TimeStamping(http.server.BaseHTTPRequestHandler):
         pass
 
 
-server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamping)
+def listen():
+    remembered = os.path.join(folder, "tsa.port")
+    try:
+        with open(remembered) as file:
+            return http.server.HTTPServer(("127.0.0.1", int(file.read())), TimeStamping)
+    except (OSError, ValueError):
+        pass  # no earlier port, or another program has it now: any free port will do
+    server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamping)
+    with open(remembered, "w") as file:
+        file.write(str(server.server_address[1]))
+    return server
+
+
+server = listen()
 print(f"http://127.0.0.1:{server.server_address[1]}/", flush=True)
 server.serve_forever()

@@ -3,14 +3,11 @@
 #include <winsock2.h>
 
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 
-namespace {
+#include "tests/support/sockets.h"
 
-struct SocketCloser {
-    void operator()(SOCKET* socket) const noexcept { closesocket(*socket); }
-};
+namespace {
 
 void startWinsock()
 {
@@ -61,7 +58,7 @@ HttpAnswer httpExchange(unsigned port, const std::string& request, DWORD timeout
     SOCKET connection = connectLoopback(port);
     if (connection == INVALID_SOCKET)
         return answer;
-    std::unique_ptr<SOCKET, SocketCloser> guard(&connection);
+    const SocketGuard guard(&connection);
     answer.connected = true;
     send(connection, request.data(), static_cast<int>(request.size()), 0);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
