@@ -150,78 +150,44 @@ TEST(PackageEntries, MustAccountForEveryByte)
     EXPECT_EQ(verdict(buildTestPackage({{"a", "1"}, {"b", "2"}}, 3)), "Truncated package");
 }
 
+// Each name is judged alone, as the only entry of a package.
+struct NameVerdicts {
+    const char* expected;
+    std::vector<std::string> names;
+};
+
+void expectVerdicts(const std::vector<NameVerdicts>& groups)
+{
+    for (const NameVerdicts& group : groups)
+        for (const std::string& name : group.names)
+            EXPECT_EQ(verdictForName(name), group.expected) << '"' << name << '"';
+}
+
 TEST(PackagePaths, AcceptOnlySafeRelativeWindowsPaths)
 {
-    const struct {
-        const char* name;
-        const char* expected;
-    } cases[] = {
-        {"a/b", "accepted"},
-        {"runtime/Lib/site-packages/x.py", "accepted"},
-        {"/a", "Unsafe package path"},
-        {"/", "Unsafe package path"},
-        {"a//b", "Unsafe package path"},
-        {"a//", "Unsafe package path"}, // the empty component is met before the final slash
-        {"a/./b", "Unsafe package path"},
-        {"a/../b", "Unsafe package path"},
-        {"..", "Unsafe package path"},
-        {"a/.", "Unsafe package path"},
-        {"a/b.", "Unsafe package path"},
-        {"a/b ", "Unsafe package path"},
-        {"a./b", "Unsafe package path"},
-        {"a/", "Invalid file path"},
-        {"a/b/", "Invalid file path"},
-        {"a\\b", "Unsafe package path character"},
-        {"c:/a", "Unsafe package path character"},
-        {"a/b:stream", "Unsafe package path character"},
-        {"a*b", "Unsafe package path character"},
-        {"a?b", "Unsafe package path character"},
-        {"a\"b", "Unsafe package path character"},
-        {"a<b", "Unsafe package path character"},
-        {"a>b", "Unsafe package path character"},
-        {"a|b", "Unsafe package path character"},
-        {"a\tb", "Unsafe package path character"},
-        {"a\x7F", "Unsafe package path character"},
-        {"Lib/\xC3\x9C" "ber.py", "Unsafe package path character"},
-        {"aux/b:", "Unsafe package path"},        // components are judged first to last
-        {"a:/aux", "Unsafe package path character"},
-        {" leading space", "accepted"},
-    };
-    for (const auto& test : cases)
-        EXPECT_EQ(verdictForName(test.name), test.expected) << '"' << test.name << '"';
+    expectVerdicts({
+        {"accepted", {"a/b", "runtime/Lib/site-packages/x.py", " leading space"}},
+        // "a//": the empty component is met before the final slash.
+        {"Unsafe package path", {"/a", "/", "a//b", "a//", "a/./b", "a/../b", "..", "a/.", "a/b.", "a/b ", "a./b"}},
+        {"Invalid file path", {"a/", "a/b/"}},
+        {"Unsafe package path character",
+         {"a\\b", "c:/a", "a/b:stream", "a*b", "a?b", "a\"b", "a<b", "a>b", "a|b", "a\tb", "a\x7F",
+          "Lib/\xC3\x9C" "ber.py"}},
+        // Components are judged first to last.
+        {"Unsafe package path", {"aux/b:"}},
+        {"Unsafe package path character", {"a:/aux"}},
+    });
 }
 
 TEST(PackagePaths, RefuseDeviceNamesWhateverTheExtension)
 {
-    const struct {
-        const char* name;
-        const char* expected;
-    } cases[] = {
-        {"docs/AUX.md", "Unsafe package path"},
-        {"LPT1", "Unsafe package path"},
-        {"x/com9.bin", "Unsafe package path"},
-        {"CON.txt", "Unsafe package path"},
-        {"nul.tar.gz", "Unsafe package path"},
-        {"Com3.log", "Unsafe package path"},
-        {"prn/readme", "Unsafe package path"},
+    expectVerdicts({
+        {"Unsafe package path", {"docs/AUX.md", "LPT1", "x/com9.bin", "CON.txt", "nul.tar.gz", "Com3.log", "prn/readme"}},
         // Windows drops blanks at the end of the stem before it looks for a device name.
-        {"nul .txt", "Unsafe package path"},
-        {"com1 .log", "Unsafe package path"},
-        {"x/Aux   .tar.gz", "Unsafe package path"},
-        {"lpt9 /readme", "Unsafe package path"},
-        {"con .", "Unsafe package path"},
-        {"nul x.txt", "accepted"},
-        {"com1x .log", "accepted"},
-        {"auxiliary.md", "accepted"},
-        {"com0", "accepted"},
-        {"com10", "accepted"},
-        {"console", "accepted"},
-        {"lpt", "accepted"},
-        {"lpt0.txt", "accepted"},
-        {"x.con", "accepted"},
-    };
-    for (const auto& test : cases)
-        EXPECT_EQ(verdictForName(test.name), test.expected) << '"' << test.name << '"';
+        {"Unsafe package path", {"nul .txt", "com1 .log", "x/Aux   .tar.gz", "lpt9 /readme", "con ."}},
+        {"accepted",
+         {"nul x.txt", "com1x .log", "auxiliary.md", "com0", "com10", "console", "lpt", "lpt0.txt", "x.con"}},
+    });
 }
 
 TEST(PackagePaths, RefuseNamesThatDifferOnlyInLetterCase)
