@@ -7,20 +7,20 @@
 #include <iterator>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "common/handles.h"
 #include "package/hashing.h"
 #include "package/package_digest.h"
 #include "package/parser.h"
+#include "tests/support/modules.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 
 // The built wizard as Windows sees it before it runs a line: its resources, read from the file.
 // PACKAGE_DIGEST here is compiled from the wizard's own digest source.
@@ -32,19 +32,6 @@ using testing::IsSupersetOf;
 namespace {
 
 const fs::path WIZARD = QM_WIZARD;
-
-struct ModuleFreer {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
-
-UniqueModule loadWizard()
-{
-    UniqueModule module(LoadLibraryExW(WIZARD.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-    if (!module)
-        throw std::runtime_error("cannot load the wizard's resources, error " + std::to_string(GetLastError()));
-    return module;
-}
 
 std::string_view resourceBytes(HMODULE module, const wchar_t* name, const wchar_t* type)
 {
@@ -69,14 +56,12 @@ BOOL CALLBACK addLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LO
 
 BOOL CALLBACK addName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR list)
 {
-    EnumResourceLanguagesW(module, type, name, addLanguage, list);
-    return TRUE;
+    return EnumResourceLanguagesW(module, type, name, addLanguage, list), TRUE;
 }
 
 BOOL CALLBACK addType(HMODULE module, LPWSTR type, LONG_PTR list)
 {
-    EnumResourceNamesW(module, type, addName, list);
-    return TRUE;
+    return EnumResourceNamesW(module, type, addName, list), TRUE;
 }
 
 // Every resource of the module as "type/name/language", identifiers in decimal.
@@ -129,14 +114,14 @@ std::wstring versionString(const std::vector<unsigned char>& block, const std::w
 
 TEST(WizardResources, AreTheManifestTheVersionAndThePackageAndNothingElse)
 {
-    const UniqueModule wizard = loadWizard();
+    const UniqueModule wizard = mapImage(WIZARD);
     // No icon (the window uses the system's), and no second manifest from the tool chain.
     EXPECT_THAT(resourceList(wizard.get()), ElementsAre("10/101/1033", "16/1/1033", "24/1/1033"));
 }
 
 TEST(WizardResources, ManifestAsksForAdministratorsWindows10CommonControls6AndPerMonitorDpi)
 {
-    const UniqueModule wizard = loadWizard();
+    const UniqueModule wizard = mapImage(WIZARD);
     const std::string manifest(resourceBytes(wizard.get(), CREATEPROCESS_MANIFEST_RESOURCE_ID, RT_MANIFEST));
     ASSERT_FALSE(manifest.empty());
 
@@ -190,14 +175,11 @@ TEST(WizardResources, VersionInformationNamesMakerProductAndVersion)
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00000002u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x0003000Cu);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00000002u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x0003000Cu);
-    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
-    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
-    EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u) << "no debug, pre-release or patched flag";
+    // Signature, file and product versions, type, system, and no debug, pre-release or patched flag.
+    EXPECT_THAT((std::vector<DWORD>{fixed->dwSignature, fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                                    fixed->dwProductVersionMS, fixed->dwProductVersionLS, fixed->dwFileType,
+                                    fixed->dwFileOS, fixed->dwFileFlags & fixed->dwFileFlagsMask}),
+                ElementsAre(0xFEEF04BDu, 2u, 0x0003000Cu, 2u, 0x0003000Cu, VFT_APP, VOS_NT_WINDOWS32, 0u));
 
     EXPECT_EQ(versionString(block, L"CompanyName"), L"Vostrel");
     EXPECT_EQ(versionString(block, L"FileDescription"), L"Quellmark Console Setup");
@@ -208,13 +190,12 @@ TEST(WizardResources, VersionInformationNamesMakerProductAndVersion)
     WORD* translation = nullptr;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u) << "exactly one language and code page";
-    EXPECT_EQ(translation[0], 0x0409);
-    EXPECT_EQ(translation[1], 1200);
+    EXPECT_THAT((std::vector<WORD>{translation[0], translation[1]}), ElementsAre(0x0409, 1200));
 }
 
 TEST(WizardResources, PackageIsTheOneItsDigestWasBuiltFrom)
 {
-    const UniqueModule wizard = loadWizard();
+    const UniqueModule wizard = mapImage(WIZARD);
     const std::string_view package = resourceBytes(wizard.get(), MAKEINTRESOURCEW(101), RT_RCDATA);
     ASSERT_FALSE(package.empty());
     EXPECT_EQ(digestText(sha256(package.data(), package.size())), PACKAGE_DIGEST);
@@ -229,20 +210,14 @@ TEST(WizardResources, PackageIsTheOneItsDigestWasBuiltFrom)
     EXPECT_THAT(names, IsSupersetOf({"QuellmarkConsoleService.exe", "runtime/python.exe"}));
 }
 
-class WizardEntry : public testing::Test {
-protected:
-    void TearDown() override { unloadShim(); }
-};
+using WizardEntry = ShimUnloaded;
 
 // The shim answers the error box, which would otherwise wait for a click.
 TEST_F(WizardEntry, ShowsAnUnknownOptionInAnErrorBoxAndEndsWithOne)
 {
     const ProcessResult result = runWithShim(WIZARD, L"--Uninstall", "answer MessageBoxW IDOK\n");
     EXPECT_EQ(result.exitCode, 1u);
-    const auto boxes = readShimRecords("MessageBoxW");
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0]["text"], "Unknown setup option");
-    EXPECT_EQ(boxes[0]["caption"], "Quellmark Console");
-    EXPECT_EQ(boxes[0]["style"], std::to_string(MB_ICONERROR));
-    EXPECT_EQ(boxes[0]["owner"], "no");
+    EXPECT_THAT(recordedFields("MessageBoxW", {"text", "caption", "style", "owner"}),
+                ElementsAre("text=Unknown setup option caption=Quellmark Console style=" + std::to_string(MB_ICONERROR) +
+                            " owner=no"));
 }
