@@ -14,6 +14,9 @@
 #include "tests/support/shim.h"
 #include "tests/support/shim_fixtures.h"
 
+using testing::ElementsAre;
+using testing::StartsWith;
+
 namespace {
 
 // The key that earlier installations wrote and that Installed apps lists.
@@ -70,9 +73,9 @@ std::string failureOf(bool add)
 bool entryExists()
 {
     HKEY key = nullptr;
-    const bool opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
-    const UniqueRegistryKey owner(opened ? key : nullptr);
-    return opened;
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENTRY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    const UniqueRegistryKey owner(key);
+    return opened == ERROR_SUCCESS;
 }
 
 } // namespace
@@ -129,11 +132,10 @@ TEST(InstalledApps, AddingAgainKeepsForeignValues)
 TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)
 {
     registerUninstall(true);
-    HKEY sub = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(ENTRY) + L"\\Nested").c_str(), 0, nullptr, 0,
-                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &sub, nullptr),
+    const wchar_t nested[] = L"a subkey of its own";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(ENTRY) + L"\\Nested").c_str(), L"Value", REG_SZ, nested,
+                              sizeof nested),
               ERROR_SUCCESS);
-    RegCloseKey(sub);
 
     registerUninstall(false);
     EXPECT_FALSE(entryExists());
@@ -146,13 +148,10 @@ using InstalledAppsFailure = ShimUnloaded;
 TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 {
     loadShim("fail RegSetValueExW call=3 return=5\nrecord RegSetValueExW args=p,ws\n");
-    const std::string text = failureOf(true);
-    EXPECT_EQ(text.rfind("Write installation record (5): ", 0), 0u) << text;
+    EXPECT_THAT(failureOf(true), StartsWith("Write installation record (5): "));
     // Wine lists values by name, Windows in the order written; the shim shows that order.
-    std::vector<std::string> written;
-    for (const ShimRecord& value : readShimRecords("RegSetValueExW"))
-        written.push_back(value["arg2"]);
-    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "DisplayVersion", "Publisher"}));
+    EXPECT_THAT(recordedFields("RegSetValueExW", {"arg2"}),
+                ElementsAre("arg2=DisplayName", "arg2=DisplayVersion", "arg2=Publisher"));
     unloadShim();
     EXPECT_EQ(valueNames(openEntry().get()), (std::vector<std::wstring>{L"DisplayName", L"DisplayVersion"}))
         << "the values before the failed one stay for the caller's rollback to remove";
@@ -161,11 +160,8 @@ TEST_F(InstalledAppsFailure, AValueThatCannotBeWrittenStopsTheEntryThere)
 TEST_F(InstalledAppsFailure, AKeyThatCannotBeCreatedWritesNothing)
 {
     loadShim("fail RegCreateKeyExW call=1 return=5\nrecord RegCreateKeyExW args=p,ws,d,p,d,x\n");
-    const std::string text = failureOf(true);
-    EXPECT_EQ(text.rfind("Register Installed Apps entry (5): ", 0), 0u) << text;
-    const auto created = readShimRecords("RegCreateKeyExW");
-    ASSERT_EQ(created.size(), 1u);
-    EXPECT_EQ(created[0]["arg6"], "0x20106") << "KEY_WRITE in the 64-bit view";
+    EXPECT_THAT(failureOf(true), StartsWith("Register Installed Apps entry (5): "));
+    EXPECT_THAT(recordedFields("RegCreateKeyExW", {"arg6"}), ElementsAre("arg6=0x20106")) << "KEY_WRITE in the 64-bit view";
     unloadShim();
     EXPECT_FALSE(entryExists());
 }
@@ -174,8 +170,7 @@ TEST_F(InstalledAppsFailure, ARemovalRefusedForAnotherReasonThanNotFoundIsReport
 {
     registerUninstall(true);
     loadShim("fail RegDeleteTreeW call=1 return=5\n");
-    const std::string text = failureOf(false);
-    EXPECT_EQ(text.rfind("Remove Installed Apps entry (5): ", 0), 0u) << text;
+    EXPECT_THAT(failureOf(false), StartsWith("Remove Installed Apps entry (5): "));
     unloadShim();
     EXPECT_TRUE(entryExists());
 }
