@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -16,6 +17,9 @@
 
 // Wine's firewall objects accept every call and store nothing, so what the rule was given is
 // read from the shim's records of the real objects' methods (tests/shim/README.md).
+
+using testing::ElementsAre;
+using testing::StartsWith;
 
 namespace {
 
@@ -34,19 +38,15 @@ std::map<std::string, std::string> ruleProperties()
     return properties;
 }
 
-// The last count that Release returned for each object: 0 when every reference was released.
-std::map<std::string, std::string> finalReferenceCounts()
+// The last count that Release returned for each object is 0 when every reference was released.
+void expectAllReleased(const std::string& after)
 {
     std::map<std::string, std::string> counts;
     for (const ShimRecord& record : readShimRecords())
         if (record.function.ends_with("::Release"))
             counts[record.function + " #" + record["object"]] = record["count"];
-    return counts;
-}
-
-bool anyRuleAdded()
-{
-    return !readShimRecords("INetFwRules::Add").empty();
+    for (const auto& [object, count] : counts)
+        EXPECT_EQ(count, "0") << object << " was not fully released " << after;
 }
 
 // Runs work on a thread of its own, so that each call meets a thread without COM, as the
@@ -90,16 +90,12 @@ TEST_F(Firewall, AddsTheConsoleRuleWithEveryProperty)
             order.push_back(record.function.substr(record.function.find("::") + 2));
     EXPECT_EQ(order, (std::vector<std::string>{"put_Name", "put_ApplicationName", "put_Protocol", "put_LocalPorts",
                                                "put_Direction", "put_Profiles", "put_Action", "put_Enabled", "Add"}));
-    const auto added = readShimRecords("INetFwRules::Add");
-    ASSERT_EQ(added.size(), 1u);
+    // CLSCTX_INPROC_SERVER only; the rule that was built is the one added.
     const auto created = readShimRecords("CoCreateInstance");
-    ASSERT_EQ(created.size(), 2u);
-    EXPECT_EQ(created[1]["name"], "NetFwRule");
-    for (const ShimRecord& object : created)
-        EXPECT_EQ(object["context"], "1") << object["name"] << ": CLSCTX_INPROC_SERVER only";
-    EXPECT_EQ(added[0]["rule"], created[1]["object"]) << "the rule that was built is the one added";
-    for (const auto& [object, count] : finalReferenceCounts())
-        EXPECT_EQ(count, "0") << object << " was not fully released";
+    ASSERT_THAT(recordedFields("CoCreateInstance", {"name", "context"}),
+                ElementsAre("name=NetFwPolicy2 context=1", "name=NetFwRule context=1"));
+    EXPECT_THAT(recordedFields("INetFwRules::Add", {"rule"}), ElementsAre("rule=" + created[1]["object"]));
+    expectAllReleased("");
 }
 
 TEST_F(Firewall, WritesThePortInPlainDecimal)
@@ -116,9 +112,7 @@ TEST_F(Firewall, RemovesTheRuleByName)
 {
     loadShim("");
     EXPECT_TRUE(onFreshThread([] { firewall(false, 8080); }));
-    const auto removed = readShimRecords("INetFwRules::Remove");
-    ASSERT_EQ(removed.size(), 1u);
-    EXPECT_EQ(removed[0]["name"], "Quellmark Console HTTP");
+    EXPECT_THAT(recordedFields("INetFwRules::Remove", {"name"}), ElementsAre("name=Quellmark Console HTTP"));
     EXPECT_TRUE(ruleProperties().empty()) << "removing builds no rule";
 }
 
@@ -145,12 +139,11 @@ TEST_F(Firewall, NamesTheFailedStepAndAddsNothing)
         loadShim(step.plan);
         std::string text;
         EXPECT_TRUE(onFreshThread([&] { text = firewallFailure(true, 8080); })) << step.plan;
-        EXPECT_EQ(text.rfind(step.step, 0), 0u) << text;
+        EXPECT_THAT(text, StartsWith(step.step));
         if (std::string(step.plan).find("INetFwRules::Add") == std::string::npos) {
-            EXPECT_FALSE(anyRuleAdded()) << step.plan;
+            EXPECT_FALSE(shimRecorded("INetFwRules::Add")) << step.plan;
         }
-        for (const auto& [object, count] : finalReferenceCounts())
-            EXPECT_EQ(count, "0") << object << " leaked after " << step.plan;
+        expectAllReleased(step.plan);
         unloadShim();
     }
 }
@@ -160,7 +153,7 @@ TEST_F(Firewall, ReportsAFailedRemoval)
     loadShim("fail INetFwRules::Remove call=1 return=0x80070002");
     std::string text;
     onFreshThread([&] { text = firewallFailure(false, 8080); });
-    EXPECT_EQ(text.rfind("Remove Console firewall rule (HRESULT 0x80070002): ", 0), 0u) << text;
+    EXPECT_THAT(text, StartsWith("Remove Console firewall rule (HRESULT 0x80070002): "));
 }
 
 TEST_F(Firewall, RefusesAThreadAlreadyInTheMultithreadedApartment)
@@ -171,7 +164,7 @@ TEST_F(Firewall, RefusesAThreadAlreadyInTheMultithreadedApartment)
         text = firewallFailure(true, 8080);
         CoUninitialize();
     }).join();
-    EXPECT_EQ(text.rfind("Initialize Windows Firewall API (HRESULT 0x80010106)", 0), 0u) << text;
+    EXPECT_THAT(text, StartsWith("Initialize Windows Firewall API (HRESULT 0x80010106)"));
 }
 
 TEST_F(Firewall, AcceptsAThreadAlreadyInASingleThreadedApartment)
