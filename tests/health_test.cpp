@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -70,17 +71,13 @@ TEST_F(Health, AsksTheHealthPathOfTheLoopbackAddressDirectly)
 {
     LoopbackServer server(httpResponse(200, HEALTHY));
     EXPECT_TRUE(health(server.port));
-    const std::vector<std::string> received = server.received();
-    ASSERT_EQ(received.size(), 1u);
-    const std::string& request = received[0];
-    EXPECT_EQ(request.rfind("GET /api/v1/health HTTP/1.1\r\n", 0), 0u) << request;
-    EXPECT_NE(request.find("\r\nUser-Agent: QuellmarkSetup/0.2.61\r\n"), std::string::npos) << request;
-    EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n"), std::string::npos)
-        << request;
+    EXPECT_THAT(server.received(),
+                testing::ElementsAre(testing::AllOf(
+                    testing::StartsWith("GET /api/v1/health HTTP/1.1\r\n"),
+                    testing::HasSubstr("\r\nUser-Agent: QuellmarkSetup/0.2.61\r\n"),
+                    testing::HasSubstr("\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n"))));
     // With no proxy configured a proxy-aware session goes direct too; the shim shows what was asked.
-    const auto opened = readShimRecords("WinHttpOpen");
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0]["arg2"], "1") << "WINHTTP_ACCESS_TYPE_NO_PROXY";
+    EXPECT_THAT(recordedFields("WinHttpOpen", {"arg2"}), testing::ElementsAre("arg2=1")) << "WINHTTP_ACCESS_TYPE_NO_PROXY";
 }
 
 TEST_F(Health, RefusesAnyOtherAnswer)
