@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -54,14 +55,6 @@ struct FolderWithBlanks {
 class HelperProcess : public ShimUnloaded {
 protected:
     void SetUp() override { loadShim("record TerminateProcess args=p,d\nrecord WaitForSingleObject args=p,d\n"); }
-
-    static std::vector<std::string> waits()
-    {
-        std::vector<std::string> timeouts;
-        for (const ShimRecord& wait : readShimRecords("WaitForSingleObject"))
-            timeouts.push_back(wait["arg2"]);
-        return timeouts;
-    }
 };
 
 } // namespace
@@ -70,11 +63,10 @@ TEST_F(HelperProcess, ReturnsTheExitCode)
 {
     EXPECT_EQ(command(CHILD, L"exit 0", 10000), 0u);
     EXPECT_EQ(command(CHILD, L"exit 3", 10000), 3u);
-    const auto started = readShimRecords("CreateProcessW");
-    ASSERT_EQ(started.size(), 2u);
-    EXPECT_EQ(started[0]["flags"], std::to_string(CREATE_NO_WINDOW)) << "no console window, nothing else";
-    EXPECT_EQ(started[0]["inherit"], "0") << "no handle of the wizard reaches the helper";
-    EXPECT_EQ(waits(), (std::vector<std::string>{"10000", "10000"}));
+    // No console window and nothing else; no handle of the wizard reaches the helper.
+    const std::string started = "flags=" + std::to_string(CREATE_NO_WINDOW) + " inherit=0";
+    EXPECT_EQ(recordedFields("CreateProcessW", {"flags", "inherit"}), (std::vector<std::string>{started, started}));
+    EXPECT_EQ(recordedFields("WaitForSingleObject", {"arg2"}), (std::vector<std::string>{"arg2=10000", "arg2=10000"}));
 
     unloadShim();
     loadShim("fail GetExitCodeProcess call=1 error=6 return=0\n");
@@ -86,16 +78,15 @@ TEST_F(HelperProcess, KillsAHelperThatNeverEnds)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failureOf(CHILD, L"hang", 300), "Windows helper timed out");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "killed, not waited for";
-    const auto kills = readShimRecords("TerminateProcess");
-    ASSERT_EQ(kills.size(), 1u);
-    EXPECT_EQ(kills[0]["arg2"], "1") << "the killed helper's exit code";
-    EXPECT_EQ(waits(), (std::vector<std::string>{"300", "5000"})) << "the time limit, then the grace after the kill";
+    EXPECT_EQ(recordedFields("TerminateProcess", {"arg2"}), std::vector<std::string>{"arg2=1"}) << "the exit code";
+    EXPECT_EQ(recordedFields("WaitForSingleObject", {"arg2"}), (std::vector<std::string>{"arg2=300", "arg2=5000"}))
+        << "the time limit, then the grace after the kill";
 }
 
 TEST_F(HelperProcess, ReportsAProgramThatCannotStart)
 {
-    const std::string text = failureOf(testProgramFolder() / L"no such helper.exe", L"", 1000);
-    EXPECT_EQ(text.rfind("Run Windows helper (2)", 0), 0u) << text;
+    EXPECT_THAT(failureOf(testProgramFolder() / L"no such helper.exe", L"", 1000),
+                testing::StartsWith("Run Windows helper (2)"));
 }
 
 TEST_F(HelperProcess, PassesQuotedArgumentsAndRunsInItsOwnFolder)
