@@ -14,22 +14,25 @@ std::string refusal(const std::vector<std::wstring>& arguments)
     return failureText([&] { parseCommandLine(arguments); });
 }
 
+// The mode and the parent that the arguments ask for, in one text.
+std::string parsed(const std::vector<std::wstring>& arguments)
+{
+    const CommandLine line = parseCommandLine(arguments);
+    return (line.uninstall ? "uninstall" : "install") + std::string(", parent ") + std::to_string(line.parent);
+}
+
 } // namespace
 
 TEST(CommandLine, NoArgumentsMeansInstallWithoutParent)
 {
-    const CommandLine result = parseCommandLine({});
-    EXPECT_FALSE(result.uninstall);
-    EXPECT_EQ(result.parent, 0u);
+    EXPECT_EQ(parsed({}), "install, parent 0");
 }
 
 TEST(CommandLine, UninstallMayRepeatAndParentIsReadInDecimal)
 {
-    EXPECT_TRUE(parseCommandLine({L"--uninstall", L"--uninstall"}).uninstall);
-    const CommandLine relaunched = parseCommandLine({L"--uninstall", L"--parent", L"4242"});
-    EXPECT_TRUE(relaunched.uninstall);
-    EXPECT_EQ(relaunched.parent, 4242u);
-    EXPECT_EQ(parseCommandLine({L"--parent", L"12", L"--uninstall"}).parent, 12u);
+    EXPECT_EQ(parsed({L"--uninstall", L"--uninstall"}), "uninstall, parent 0");
+    EXPECT_EQ(parsed({L"--uninstall", L"--parent", L"4242"}), "uninstall, parent 4242");
+    EXPECT_EQ(parsed({L"--parent", L"12", L"--uninstall"}), "uninstall, parent 12");
 }
 
 TEST(CommandLine, ParentFollowsWcstoul)
@@ -45,9 +48,7 @@ TEST(CommandLine, ParentFollowsWcstoul)
 
 TEST(CommandLine, ParentConsumesTheNextArgumentWhateverItIs)
 {
-    const CommandLine result = parseCommandLine({L"--parent", L"--uninstall"});
-    EXPECT_FALSE(result.uninstall);
-    EXPECT_EQ(result.parent, 0u);
+    EXPECT_EQ(parsed({L"--parent", L"--uninstall"}), "install, parent 0");
 }
 
 TEST(CommandLine, RefusesEverythingElse)
