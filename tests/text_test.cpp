@@ -106,10 +106,7 @@ TEST(Widen, ConvertsWellFormedText)
     EXPECT_EQ(widen(""), L"");
     EXPECT_EQ(widen("Console \xE2\x80\x94 Setup"), L"Console \u2014 Setup");
     EXPECT_EQ(widen("\xF0\x9F\x94\x92"), std::wstring(L"\xD83D\xDD12")); // a pair of surrogates
-    const std::string withZero("a\0b", 3);
-    const std::wstring wide = widen(withZero);
-    ASSERT_EQ(wide.size(), 3u);
-    EXPECT_EQ(wide[1], L'\0');
+    EXPECT_EQ(widen(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
 }
 
 TEST(Narrow, RoundTripsEveryWellFormedInput)
