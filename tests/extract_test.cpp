@@ -115,29 +115,24 @@ TEST(EmbeddedPackage, WritesEveryFileOfItsFolderByteForByte)
 
 TEST(Progress, ReportsEveryTwentiethFileOnItsWayFromTenTowardsSixtyFive)
 {
-    const auto packageOf = [](int count) {
+    const auto reportsOf = [](int count) {
         std::vector<TestFile> files;
         for (int n = 0; n < count; ++n)
             files.push_back({"lib/part" + std::to_string(n % 7) + "/file" + std::to_string(n) + ".py", std::to_string(n)});
-        return sealedPackage(files);
+        Reports reports;
+        extract(sealedPackage(files), SCRATCH / std::to_wstring(count), reports.callback());
+        return reports.calls;
     };
+    EXPECT_TRUE(reportsOf(19).empty());
+    EXPECT_EQ(reportsOf(20), (std::vector<std::pair<int, std::wstring>>{{65, STATUS}}));
 
-    Reports nineteen;
-    extract(packageOf(19), SCRATCH / L"19", nineteen.callback());
-    EXPECT_TRUE(nineteen.calls.empty());
-
-    Reports twenty;
-    extract(packageOf(20), SCRATCH / L"20", twenty.callback());
-    EXPECT_EQ(twenty.calls, (std::vector<std::pair<int, std::wstring>>{{65, STATUS}}));
-
-    Reports full;
-    extract(packageOf(734), SCRATCH / L"734", full.callback());
+    const auto full = reportsOf(734);
     std::vector<std::pair<int, std::wstring>> expected;
     for (int n = 20; n <= 720; n += 20)
         expected.emplace_back(10 + 55 * n / 734, STATUS);
-    EXPECT_EQ(full.calls, expected);
-    ASSERT_FALSE(full.calls.empty());
-    EXPECT_EQ(full.calls.back().first, 63);
+    EXPECT_EQ(full, expected);
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back().first, 63);
     EXPECT_EQ(filesBelow(SCRATCH / L"734").size(), 734u);
 }
 
@@ -242,12 +237,11 @@ TEST_F(ExtractFaults, AFailedWriteShowsItsOwnCodeEvenWhenTheCloseFailsAfterIt)
              "fail CloseHandle call=1 error=6 return=0\n"
              "record CloseHandle args=p\n");
     const std::string failure = failureText([&] { extract(package, SCRATCH / L"app"); });
-    const auto closes = readShimRecords("CloseHandle");
+    const auto closes = recordedFields("CloseHandle", {"fault"});
     unloadShim();
 
     EXPECT_THAT(failure, StartsWith("Write application file (112)"));
-    ASSERT_EQ(closes.size(), 1u) << "only the file's handle is closed, after the failed write";
-    EXPECT_EQ(closes[0]["fault"], "yes");
+    EXPECT_THAT(closes, testing::ElementsAre("fault=yes")) << "only the file's handle is closed, after the failed write";
 }
 
 TEST_F(ExtractFaults, AShortWriteIsAFailure)
