@@ -25,8 +25,9 @@ constexpr char LINK_REFUSAL[] = "Installation paths must not contain links or ju
 // A scratch area on C: with an ordinary tree, and a folder elsewhere that links may point to.
 // Every test runs in a prefix of its own, so nothing is cleaned up afterwards: under Wine a
 // Windows-side deletion follows the Linux links that these tests make.
-struct Scratch {
-    Scratch()
+class Scratch : public ShimUnloaded {
+protected:
+    void SetUp() override
     {
         put(root / L"tree/a.txt", "a");
         put(root / L"tree/deep/er/b.txt", "b");
@@ -34,6 +35,10 @@ struct Scratch {
     }
     const fs::path root = L"C:\\guard-test";
 };
+using NoReparse = Scratch;
+using RemoveTree = Scratch;
+using ReadText = Scratch;
+using WriteText = Scratch;
 
 // Where a 240-character package name lands: below the default application folder, 283
 // characters from the drive, with folders beyond the 248 characters that Windows allows a new
@@ -43,10 +48,11 @@ const fs::path LONG_NAME = fs::path(L"server") / std::wstring(120, L'd') / std::
 
 // Wine accepts paths of any length. With the shim loaded, an ordinary path beyond MAX_PATH fails
 // as it does on Windows.
-class LongPaths : public ShimUnloaded {
+class LongPaths : public Scratch {
 protected:
     void SetUp() override
     {
+        Scratch::SetUp();
         ASSERT_EQ((APPLICATION / LONG_NAME).wstring().size(), 283u);
         makeFoldersAtAnyLength((APPLICATION / LONG_NAME).parent_path());
     }
@@ -54,63 +60,56 @@ protected:
 
 } // namespace
 
-TEST(NoReparse, AcceptsOrdinaryAndMissingPaths)
+TEST_F(NoReparse, AcceptsOrdinaryAndMissingPaths)
 {
-    const Scratch scratch;
-    EXPECT_NO_THROW(noReparse(scratch.root / L"tree/deep/er/b.txt"));
-    EXPECT_NO_THROW(noReparse(scratch.root / L"tree/not/yet/there.txt"));
+    EXPECT_NO_THROW(noReparse(root / L"tree/deep/er/b.txt"));
+    EXPECT_NO_THROW(noReparse(root / L"tree/not/yet/there.txt"));
     EXPECT_NO_THROW(noReparse(L"C:\\"));
 }
 
-TEST(NoReparse, RefusesALinkOnThePathOrAnyFolderAboveIt)
+TEST_F(NoReparse, RefusesALinkOnThePathOrAnyFolderAboveIt)
 {
-    const Scratch scratch;
-    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked"); }), LINK_REFUSAL) << "the path itself";
-    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked/new.txt"); }), LINK_REFUSAL) << "as the parent";
-    EXPECT_EQ(failureText([&] { noReparse(scratch.root / L"linked/x/y/new.txt"); }), LINK_REFUSAL) << "as an ancestor";
+    makeDirectoryLink(root / L"linked", root / L"elsewhere");
+    EXPECT_EQ(failureText([&] { noReparse(root / L"linked"); }), LINK_REFUSAL) << "the path itself";
+    EXPECT_EQ(failureText([&] { noReparse(root / L"linked/new.txt"); }), LINK_REFUSAL) << "as the parent";
+    EXPECT_EQ(failureText([&] { noReparse(root / L"linked/x/y/new.txt"); }), LINK_REFUSAL) << "as an ancestor";
 }
 
-TEST(RemoveTree, RemovesAnOrdinaryTreeAndToleratesAMissingOne)
+TEST_F(RemoveTree, RemovesAnOrdinaryTreeAndToleratesAMissingOne)
 {
-    const Scratch scratch;
-    removeTree(scratch.root / L"tree");
-    EXPECT_FALSE(fs::exists(scratch.root / L"tree"));
-    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
-    EXPECT_NO_THROW(removeTree(scratch.root / L"never-was"));
+    removeTree(root / L"tree");
+    EXPECT_FALSE(fs::exists(root / L"tree"));
+    EXPECT_TRUE(fs::exists(root / L"elsewhere/precious.txt"));
+    EXPECT_NO_THROW(removeTree(root / L"never-was"));
 }
 
-TEST(RemoveTree, RefusesALinkAnywhereInsideAndDeletesNothing)
+TEST_F(RemoveTree, RefusesALinkAnywhereInsideAndDeletesNothing)
 {
-    const Scratch scratch;
-    makeDirectoryLink(scratch.root / L"tree/deep/er/link", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureText([&] { removeTree(scratch.root / L"tree"); }), LINK_REFUSAL);
-    EXPECT_TRUE(fs::exists(scratch.root / L"tree/a.txt")) << "checked before the first deletion";
-    EXPECT_TRUE(fs::exists(scratch.root / L"tree/deep/er/b.txt"));
-    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+    makeDirectoryLink(root / L"tree/deep/er/link", root / L"elsewhere");
+    EXPECT_EQ(failureText([&] { removeTree(root / L"tree"); }), LINK_REFUSAL);
+    EXPECT_TRUE(fs::exists(root / L"tree/a.txt")) << "checked before the first deletion";
+    EXPECT_TRUE(fs::exists(root / L"tree/deep/er/b.txt"));
+    EXPECT_TRUE(fs::exists(root / L"elsewhere/precious.txt"));
 }
 
-TEST(RemoveTree, RefusesAFolderReachedThroughALink)
+TEST_F(RemoveTree, RefusesAFolderReachedThroughALink)
 {
-    const Scratch scratch;
-    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureText([&] { removeTree(scratch.root / L"linked"); }), LINK_REFUSAL);
-    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+    makeDirectoryLink(root / L"linked", root / L"elsewhere");
+    EXPECT_EQ(failureText([&] { removeTree(root / L"linked"); }), LINK_REFUSAL);
+    EXPECT_TRUE(fs::exists(root / L"elsewhere/precious.txt"));
 }
 
-TEST(ReadText, ReturnsEveryByteAndNamesAMissingFile)
+TEST_F(ReadText, ReturnsEveryByteAndNamesAMissingFile)
 {
-    const Scratch scratch;
     const std::string bytes("line\r\nzero\0byte\n\xFF", 18);
-    put(scratch.root / L"bytes.bin", bytes);
-    EXPECT_EQ(readText(scratch.root / L"bytes.bin"), bytes);
-    EXPECT_EQ(failureText([&] { readText(scratch.root / L"missing.txt"); }), "Cannot read C:\\guard-test\\missing.txt");
+    put(root / L"bytes.bin", bytes);
+    EXPECT_EQ(readText(root / L"bytes.bin"), bytes);
+    EXPECT_EQ(failureText([&] { readText(root / L"missing.txt"); }), "Cannot read C:\\guard-test\\missing.txt");
 }
 
-TEST(WriteText, ReplacesTheWholeFile)
+TEST_F(WriteText, ReplacesTheWholeFile)
 {
-    const Scratch scratch;
-    const fs::path file = scratch.root / L"console.ini";
+    const fs::path file = root / L"console.ini";
     writeText(file, "[Console]\r\nPort=65535\r\nFirewall=1\r\n");
     EXPECT_EQ(readText(file), "[Console]\r\nPort=65535\r\nFirewall=1\r\n") << "no line break translated";
     writeText(file, "QuellmarkConsoleApp/1\n");
@@ -121,18 +120,16 @@ TEST(WriteText, ReplacesTheWholeFile)
     EXPECT_EQ(fs::file_size(file), 0u);
 }
 
-TEST(WriteText, RefusesAPathThroughALinkWithoutCreatingTheFile)
+TEST_F(WriteText, RefusesAPathThroughALinkWithoutCreatingTheFile)
 {
-    const Scratch scratch;
-    makeDirectoryLink(scratch.root / L"linked", scratch.root / L"elsewhere");
-    EXPECT_EQ(failureText([&] { writeText(scratch.root / L"linked/product.txt", "x"); }), LINK_REFUSAL);
-    EXPECT_FALSE(fs::exists(scratch.root / L"elsewhere/product.txt"));
+    makeDirectoryLink(root / L"linked", root / L"elsewhere");
+    EXPECT_EQ(failureText([&] { writeText(root / L"linked/product.txt", "x"); }), LINK_REFUSAL);
+    EXPECT_FALSE(fs::exists(root / L"elsewhere/product.txt"));
 }
 
-TEST(WriteText, NamesAFileItCannotWrite)
+TEST_F(WriteText, NamesAFileItCannotWrite)
 {
-    const Scratch scratch;
-    EXPECT_EQ(failureText([&] { writeText(scratch.root / L"no-such-folder\\x.txt", "x"); }),
+    EXPECT_EQ(failureText([&] { writeText(root / L"no-such-folder\\x.txt", "x"); }),
               "Cannot write C:\\guard-test\\no-such-folder\\x.txt");
 }
 
@@ -161,9 +158,8 @@ TEST_F(LongPaths, TreeRemovalReachesEveryLevel)
 
 TEST_F(LongPaths, LinkGuardSeesALinkBeyondMaxPath)
 {
-    const Scratch scratch;
     const fs::path link = (APPLICATION / LONG_NAME).parent_path() / L"linked";
-    makeDirectoryLink(link, scratch.root / L"elsewhere");
+    makeDirectoryLink(link, root / L"elsewhere");
     put(APPLICATION / L"product.txt", "QuellmarkConsoleApp/1\n");
     loadShim("");
     EXPECT_EQ(failureText([&] { noReparse(link / L"new.txt"); }), LINK_REFUSAL);
@@ -171,15 +167,14 @@ TEST_F(LongPaths, LinkGuardSeesALinkBeyondMaxPath)
     EXPECT_EQ(failureText([&] { removeTree(APPLICATION); }), LINK_REFUSAL);
     unloadShim();
     EXPECT_TRUE(fs::exists(APPLICATION / L"product.txt")) << "nothing deleted";
-    EXPECT_TRUE(fs::exists(scratch.root / L"elsewhere/precious.txt"));
+    EXPECT_TRUE(fs::exists(root / L"elsewhere/precious.txt"));
 }
 
-TEST(NoReparse, DoesNotPassAPathItCannotExamine)
+TEST_F(NoReparse, DoesNotPassAPathItCannotExamine)
 {
-    const Scratch scratch;
     // A folder whose attributes cannot be read cannot be made under Wine; the shim fails the call.
     loadShim("fail GetFileAttributesW call=2 error=5 return=-1\n");
-    const std::string text = failureText([&] { noReparse(scratch.root / L"tree/a.txt"); });
+    const std::string text = failureText([&] { noReparse(root / L"tree/a.txt"); });
     unloadShim();
     EXPECT_THAT(text, testing::StartsWith("Check installation path (5)"));
 }
