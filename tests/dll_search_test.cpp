@@ -10,11 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "common/folders.h"
@@ -22,6 +20,7 @@
 #include "common/text.h"
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/modules.h"
 #include "tests/support/named_rows.h"
 #include "tests/support/shim.h"
 #include "tests/support/wizard_tests.h"
@@ -59,29 +58,24 @@ const std::vector<std::wstring> PLANTED = {
     L"wtsapi32", L"winmm",    L"dbghelp",  L"hnetcfg",  L"fwpuclnt",  L"wintrust",  L"msasn1",
     L"apphelp",  L"windowscodecs"};
 
-struct ModuleFreer {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
 
 // The DLLs named in the program's import table, which the loader resolves before the program's
 // first line, in lower case. The program is mapped as an image, not run.
 std::set<std::string> importedDlls(const fs::path& program)
 {
-    const std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer> module(
-        LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-    if (!module)
-        throw std::runtime_error("cannot map " + narrow(program.wstring()) + ", error " + std::to_string(GetLastError()));
-    // The handle of a module mapped as a resource has its low bits set.
+    const UniqueModule module = mapImage(program);
     const auto* base = reinterpret_cast<const char*>(reinterpret_cast<ULONG_PTR>(module.get()) & ~ULONG_PTR{3});
     const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     std::set<std::string> names;
-    for (auto* library = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); library->Name != 0; ++library) {
-        std::string name(base + library->Name);
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        names.insert(name);
-    }
+    for (auto* library = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); library->Name != 0; ++library)
+        names.insert(lowerCase(base + library->Name));
     return names;
 }
 
@@ -130,11 +124,8 @@ std::string loadedFrom(HANDLE process, const std::wstring& dll)
     for (DWORD i = 0; i < std::min<DWORD>(size / sizeof(HMODULE), 1024); ++i) {
         std::wstring path(MAX_PATH, L'\0');
         path.resize(GetModuleFileNameExW(process, modules[i], path.data(), MAX_PATH));
-        if (_wcsicmp(fs::path(path).filename().c_str(), dll.c_str()) == 0) {
-            std::string text = narrow(path);
-            std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-            return text;
-        }
+        if (_wcsicmp(fs::path(path).filename().c_str(), dll.c_str()) == 0)
+            return lowerCase(narrow(path));
     }
     return {};
 }
