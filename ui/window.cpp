@@ -235,9 +235,9 @@ LRESULT onClose()
 }
 
 // Windows asks before it ends the session. Ending it during the work would cut the installation
-// or removal off half-way, with no rollback, so the wizard holds it off and names the reason
-// (begin). Wine never ends a session; this follows the Windows documentation of
-// WM_QUERYENDSESSION and ShutdownBlockReasonCreate.
+// or removal off half-way, with no rollback, so the wizard holds it off; begin() names the reason.
+// Written from the Windows documentation of WM_QUERYENDSESSION and ShutdownBlockReasonCreate,
+// since no test machine ends its session.
 LRESULT onQueryEndSession(HWND window, WPARAM wParam, LPARAM lParam)
 {
     if (working)
