@@ -27,7 +27,7 @@ void waitForParent(unsigned long parent)
     if (process)
         WaitForSingleObject(process.get(), 10000); // a time-out is no error: the run goes on
     const std::filesystem::path folder = exePath().parent_path();
-    if (folder.filename().wstring().starts_with(SESSION_PREFIX))
+    if (isSessionFolder(folder))
         temporaryUninstaller = folder;
 }
 
@@ -61,12 +61,15 @@ int runMessageLoop(HWND window)
 
 // Nothing can delete a running program file; the next restart removes the copy and its folder,
 // the file first, since a folder is only removed empty. Failures change nothing for the user.
+// Once is enough: when the session ends while the window is open, this runs before Windows ends
+// the process, and the message loop never returns.
 void scheduleSessionRemoval()
 {
     if (temporaryUninstaller.empty())
         return;
     MoveFileExW(exePath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     MoveFileExW(temporaryUninstaller.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    temporaryUninstaller.clear();
 }
 
 } // namespace
@@ -82,7 +85,7 @@ int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock)
         waitForParent(commandLine.parent);
     lock = takeLock();
     askFirewall = askFirewallFailure; // the installation's question, shown over the window
-    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody));
+    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody, scheduleSessionRemoval));
     scheduleSessionRemoval();
     return exitCode;
 }

@@ -1,9 +1,11 @@
 #include "core/relocate.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -15,6 +17,13 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Owned by Administrators, and only SYSTEM and Administrators have access, nothing inherited
+// from the temporary folder: no unelevated program, not even one of the administrator's own,
+// can open the folder, replace the copy before it starts, or change the list. Without the owner
+// here, the "object creator" owner policy would give the folder to the administrator's own
+// account, whose unelevated programs could then rewrite its list.
+constexpr wchar_t SESSION_PROTECTION[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Windows compares file names without regard to case, so "C:\PROGRAM FILES\..." is the
 // application folder too; element by element, so that doubled separators do not matter.
@@ -65,13 +74,10 @@ std::wstring newSessionName()
     return SESSION_PREFIX + std::wstring(text);
 }
 
-// Only SYSTEM and Administrators, nothing inherited from the temporary folder: a standard user
-// must not be able to swap the program that the elevated copy runs.
 void createSessionFolder(const fs::path& folder)
 {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                                 SDDL_REVISION_1, &raw, nullptr),
+    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(SESSION_PROTECTION, SDDL_REVISION_1, &raw, nullptr),
             "Secure uninstall session");
     const LocalPtr<void> descriptor(raw);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
@@ -97,7 +103,65 @@ void startCopy(const fs::path& copy, const fs::path& folder)
     CloseHandle(started.hProcess);
 }
 
+// Whether two access lists hold the same entries in the same order, byte for byte.
+bool sameEntries(PACL first, PACL second)
+{
+    if (first == nullptr || second == nullptr || first->AceCount != second->AceCount)
+        return false;
+    for (WORD i = 0; i < first->AceCount; ++i) {
+        void* a = nullptr;
+        void* b = nullptr;
+        if (!GetAce(first, i, &a) || !GetAce(second, i, &b))
+            return false;
+        const WORD size = static_cast<ACE_HEADER*>(a)->AceSize;
+        if (size != static_cast<ACE_HEADER*>(b)->AceSize || std::memcmp(a, b, size) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether the folder itself, not where a link would lead, has exactly the owner and the protected
+// list that relocate() gives a session folder.
+bool protectedAsSession(const fs::path& folder)
+{
+    const UniqueHandle held(CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (held.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(held.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return false;
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (GetSecurityInfo(held.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const LocalPtr<void> actual(raw);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(raw, &control, &revision);
+    PSECURITY_DESCRIPTOR wantedRaw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(SESSION_PROTECTION, SDDL_REVISION_1, &wantedRaw, nullptr))
+        return false;
+    const LocalPtr<void> wanted(wantedRaw);
+    PSID wantedOwner = nullptr;
+    PACL wantedList = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(wantedRaw, &wantedOwner, &defaulted);
+    GetSecurityDescriptorDacl(wantedRaw, &present, &wantedList, &defaulted);
+    return (control & SE_DACL_PROTECTED) != 0 && owner != nullptr && EqualSid(owner, wantedOwner) &&
+           sameEntries(list, wantedList);
+}
+
 } // namespace
+
+bool isSessionFolder(const fs::path& folder)
+{
+    return folder.filename().wstring().starts_with(SESSION_PREFIX) &&
+           sameFolder(folder.parent_path(), temporaryFolder()) && protectedAsSession(folder);
+}
 
 bool relocate()
 {

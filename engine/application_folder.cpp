@@ -15,10 +15,7 @@ ApplicationFolder examineApplicationFolder(const fs::path& application)
     std::error_code error;
     if (!fs::is_directory(application, error))
         return ApplicationFolder::other;
-    const bool empty = fs::is_empty(application, error);
-    if (error)
-        return ApplicationFolder::other;
-    if (empty)
+    if (holdsNothing(application))
         return ApplicationFolder::empty;
     const fs::path marker = application / MARKER_FILE;
     try {

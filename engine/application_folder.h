@@ -5,7 +5,7 @@
 // The application folder as the next installation or uninstallation finds it.
 enum class ApplicationFolder {
     absent, // nothing at its path
-    empty,  // a folder with nothing in it
+    empty,  // a folder with nothing in it, or nothing but a half-written marker
     marked, // a folder whose marker is ours, byte for byte, whatever else it holds
     other,  // anything else: a folder without our marker, a file, or something that cannot be read
 };

@@ -1,16 +1,37 @@
 #pragma once
 
+#include <windows.h>
+
 #include <filesystem>
+
+#include "common/handles.h"
 
 // ProgramData lets every user create folders there, and they own what they create: such a
 // folder keeps its owner's control whatever access list setup gives it, and could be swapped
-// for a junction while setup writes into it or deletes it.
+// for a junction while setup writes into it or deletes it. So setup looks at its folders through
+// handles that do not follow a link at the folder's own place and that keep the folder from
+// being renamed, moved or deleted while they are held: the folder that passed a check is the
+// folder that is used afterwards, and a path that became a link meanwhile is refused.
 
-// Raises, naming the folder, when it exists and is owned by anyone but the local system, the
-// Administrators group or TrustedInstaller. A missing folder passes.
+// Opens folder with the given access (READ_CONTROL at least) and holds it. Raises "Installation
+// paths must not contain links or junctions" for a reparse point, the file-system error "Not a
+// directory" for a file, and "Check folder owner (<code>)" when it cannot be opened.
+UniqueHandle holdFolder(const std::filesystem::path& folder, DWORD access = READ_CONTROL);
+
+// Raises, naming the folder, when the held folder is owned by anyone but the local system, the
+// Administrators group or TrustedInstaller.
+void refuseForeignOwner(HANDLE held, const std::filesystem::path& folder);
+
+// The same for a folder by its path; a missing folder passes.
 void refuseForeignOwner(const std::filesystem::path& folder);
 
-// Makes the Administrators group the owner of a folder that setup has just created. Under the
-// "object creator" owner policy what an administrator creates belongs to that user's own
-// account, which the check above would refuse; a folder made by anyone else is left to it.
-void ownByAdministrators(const std::filesystem::path& folder);
+struct HeldFolder {
+    UniqueHandle handle; // held as holdFolder holds it
+    bool created;        // made by this call, so owned by Administrators from its first moment
+};
+
+// Creates folder owned by Administrators, with protection (a protected access list in security
+// descriptor words) or else with the list it inherits, all in the creating call: there is no
+// moment in which another account could take it over. When something stands there already, it
+// must be a folder, no link, and owned by Administrators or the system; it is left as it is.
+HeldFolder secureFolder(const std::filesystem::path& folder, const wchar_t* protection, DWORD access = READ_CONTROL);

@@ -1,8 +1,6 @@
 #include "engine/install.h"
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -16,11 +14,12 @@
 #include "common/product.h"
 #include "common/wizard_state.h"
 #include "engine/application_folder.h"
-#include "engine/folder_owner.h"
+#include "engine/data_folder.h"
 #include "engine/health.h"
 #include "engine/markers.h"
 #include "engine/preinstall_checks.h"
 #include "engine/runtime_check.h"
+#include "engine/settings.h"
 #include "engine/setup_log.h"
 #include "package/extract.h"
 #include "package/guarded_files.h"
@@ -33,10 +32,6 @@ namespace fs = std::filesystem;
 FirewallAnswer (*askFirewall)(const std::string& text) = nullptr;
 
 namespace {
-
-// Full control for the system, Administrators and the service's own account, inherited by
-// everything below; nothing inherited from ProgramData, where every user may read.
-constexpr wchar_t DATA_PROTECTION[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)";
 
 struct Folders {
     fs::path application = appDir();
@@ -53,63 +48,6 @@ struct Undo {
     bool menuCreated = false;
     bool appCreated = false;
 };
-
-void protectDataFolder(const fs::path& data)
-{
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(DATA_PROTECTION, SDDL_REVISION_1, &raw, nullptr) !=
-                FALSE,
-            "Create data permissions");
-    const LocalPtr<void> descriptor(raw);
-    PACL list = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted); // the string always holds a list
-    // Protected: the folders above grant every user read access, which must not reach the data.
-    const DWORD code = SetNamedSecurityInfoW(const_cast<wchar_t*>(data.c_str()), SE_FILE_OBJECT,
-                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                             nullptr, nullptr, list, nullptr);
-    requireCode(code == ERROR_SUCCESS, code, "Protect Console data");
-}
-
-// Only a kept marker that already holds our bytes is left alone: rewritten on a full volume, it
-// would be cut short, and the folder would no longer be recognised as ours.
-void writeDataMarker(const fs::path& data)
-{
-    const fs::path marker = data / MARKER_FILE;
-    if (present(marker) && holdsMarker(marker, DATA_MARKER))
-        return;
-    writeText(marker, DATA_MARKER);
-}
-
-// Each folder is made by one call that says whether this run made it, so that only a folder of
-// our own making is given to Administrators. The owners are asked again once the folders exist:
-// another account may have created them after the checks, and would keep control of them
-// whatever list they get. The list goes on before anything is written into the folder, and the
-// marker right after it, so that a run stopped here leaves a folder the next run recognises;
-// "data" and "logs" inherit the list from the start.
-void prepareDataFolder(const fs::path& data)
-{
-    std::error_code ignored; // a maker folder that cannot be made fails on the next line, with its own error
-    const bool makerMade = fs::create_directory(data.parent_path(), ignored);
-    const bool dataMade = fs::create_directories(data);
-    if (makerMade)
-        ownByAdministrators(data.parent_path());
-    if (dataMade)
-        ownByAdministrators(data);
-    refuseForeignOwner(data.parent_path());
-    refuseForeignOwner(data);
-    protectDataFolder(data);
-    writeDataMarker(data);
-    fs::create_directories(data / L"data");
-    fs::create_directories(data / L"logs");
-}
-
-void writeSettings(const fs::path& application, unsigned port, bool ruleAdded)
-{
-    writeText(application / SETTINGS_FILE, "[Console]\r\nPort=" + std::to_string(port) +
-                                               "\r\nFirewall=" + (ruleAdded ? "1" : "0") + "\r\n");
-}
 
 void copyUninstaller(const fs::path& application)
 {
@@ -130,8 +68,12 @@ void startConsoleService()
 
 // Returns whether the rule was added. The user may retry as often as needed, go on without the
 // rule (the console then answers only on this computer) or cancel the whole installation.
-bool openFirewall(unsigned port)
+// console.ini says Firewall=1 from just before the first attempt: an installation stopped at any
+// moment after it still has its rule removed by the uninstall, while one stopped before it never
+// sends the uninstall after a rule that is not there (which fails where the firewall is off).
+bool openFirewall(const fs::path& application, unsigned port)
 {
+    writeSettings(application, {port, true});
     for (;;) {
         try {
             firewall(true, port);
@@ -140,8 +82,10 @@ bool openFirewall(unsigned port)
             const std::string text = problem.what();
             logFirewallFailure(text); // before the question, so that the prompt can point to it
             const FirewallAnswer answer = askFirewall ? askFirewall(text) : FirewallAnswer::Cancel;
-            if (answer == FirewallAnswer::Continue)
+            if (answer == FirewallAnswer::Continue) {
+                writeSettings(application, {port, false});
                 return false;
+            }
             if (answer != FirewallAnswer::TryAgain)
                 throw std::runtime_error("Installation cancelled after the firewall rule could not be created.");
         }
@@ -158,10 +102,13 @@ void createShortcuts(const fs::path& menu, unsigned port, Undo& undo)
     writeText(menu / L"Installation manual.url", "[InternetShortcut]\r\nURL=" + narrow(MANUAL_URL) + "\r\n");
 }
 
-// What a stopped run left, as the checks found it, goes as an uninstallation would take it:
-// the folder, marker last, then the entry.
+// What a stopped run left, as the checks found it, goes as an uninstallation would take it: the
+// rule that its settings record, the folder (marker last), then the entry.
 void clearRemains(const Folders& folders)
 {
+    const Settings recorded = readSettings(folders.application);
+    if (recorded.ruleAdded)
+        firewall(false, recorded.port);
     removeApplicationFolder(folders.application);
     registerUninstall(false);
 }
@@ -189,10 +136,7 @@ void installSteps(const Folders& folders, bool remains, unsigned port, bool fire
         clearRemains(folders);
     createApplicationFolder(folders, undo);
     extractPayload(folders.application, progress);
-    // Says 1 as long as the rule may yet be added, so that an installation stopped between adding
-    // the rule and writing the outcome below still has its rule removed by the uninstall. Removing
-    // a rule that was never added has no effect on Windows.
-    writeSettings(folders.application, port, firewallWanted);
+    writeSettings(folders.application, {port, false});
 
     progress(70, L"Checking bundled runtime...");
     checkRuntime(folders.application);
@@ -205,9 +149,8 @@ void installSteps(const Folders& folders, bool remains, unsigned port, bool fire
 
     if (firewallWanted) {
         progress(90, L"Allowing access on private and domain networks...");
-        undo.ruleAdded = openFirewall(port);
+        undo.ruleAdded = openFirewall(folders.application, port);
     }
-    writeSettings(folders.application, port, undo.ruleAdded);
     firewallAdded = undo.ruleAdded;
     createShortcuts(folders.menu, port, undo);
     progress(100, L"Installation complete.");

@@ -16,6 +16,7 @@
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "package/guarded_files.h"
+#include "windows/installed_apps.h"
 #include "windows/service.h"
 
 namespace fs = std::filesystem;
@@ -24,29 +25,31 @@ namespace {
 
 constexpr ULONGLONG REQUIRED_FREE_BYTES = 512ULL * 1024 * 1024;
 
-// The Installed-apps entry as Installed apps sees it. One without the command that Installed apps
-// runs is what an installation stopped while writing it leaves, and nobody can act on it there.
-// A key that cannot be read is taken for a whole entry: it is never proof that nothing is there.
-enum class Listing { absent, unusable, usable };
-
-Listing installedAppsEntry()
-{
-    HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
-    const UniqueRegistryKey owned(key);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return Listing::absent;
-    if (status != ERROR_SUCCESS)
-        return Listing::usable;
-    const LSTATUS command = RegQueryValueExW(key, L"UninstallString", nullptr, nullptr, nullptr, nullptr);
-    return command == ERROR_FILE_NOT_FOUND ? Listing::unusable : Listing::usable;
-}
-
 [[noreturn]] void refuseAsInstalled()
 {
     throw std::runtime_error("Console is already installed or a previous installation needs cleanup. Uninstall "
                              "Quellmark Console from Installed apps first, keeping its data. Agent is a separate "
                              "product.");
+}
+
+// The Installed-apps entry as Installed apps sees it. Ours only when its command is exactly this
+// product's at this folder: another version's or another drive's entry is not ours to delete.
+// Ours, it is unusable when Installed apps could not act on it: without a command (an
+// installation stopped while writing the entry) or naming an uninstaller that is gone (an
+// uninstallation stopped between deleting it and deleting the marker). A key or value that
+// cannot be read is never proof of anything, and refuses with its error.
+enum class Listing { absent, unusable, usable };
+
+Listing installedAppsEntry(const fs::path& application)
+{
+    const InstalledAppsEntry entry = readInstalledAppsEntry();
+    if (!entry.exists)
+        return Listing::absent;
+    if (!entry.command)
+        return Listing::unusable;
+    if (*entry.command != uninstallCommand())
+        refuseAsInstalled();
+    return present(application / UNINSTALLER_FILE) ? Listing::usable : Listing::unusable;
 }
 
 // Any trace of an earlier installation refuses, except what a run of ours leaves when it is
@@ -55,19 +58,20 @@ Listing installedAppsEntry()
 // Such remains are cleared by the installation, but only when they are plainly ours and plainly
 // not a working installation; with no service registered, nothing of them runs:
 // - a folder with our marker and no usable entry: an installation stopped before or while it
-//   copied the uninstaller or wrote the entry. The marker is written first into the new folder,
-//   so everything in it is ours, and the user's data never lives there;
+//   copied the uninstaller or wrote the entry, or an uninstallation or rollback stopped between
+//   deleting the uninstaller and deleting the marker. The marker is written first into the new
+//   folder and deleted last, so everything in it is ours, and the user's data never lives there;
 // - an empty folder, or none, and an entry: an uninstallation stopped between removing the
 //   folder and removing the entry, which now names an uninstaller that is gone;
 // - an empty folder and no entry: an installation stopped between creating the folder and
-//   writing its marker. An empty folder holds nothing to lose.
+//   writing its marker (or while writing it). An empty folder holds nothing to lose.
 // An entry with a marked folder is a real or partly removed installation, which its own
 // uninstaller finishes; a folder that is not empty and lacks our marker is not ours; a service
 // may be running the console. All of them still refuse, and the service is asked only when the
 // rest could be remains. Returns whether there are remains to clear.
 bool refuseEarlierInstallation(const fs::path& application)
 {
-    const Listing entry = installedAppsEntry();
+    const Listing entry = installedAppsEntry(application);
     const ApplicationFolder folder = examineApplicationFolder(application);
     if (folder == ApplicationFolder::absent && entry == Listing::absent) {
         if (existsService())
@@ -81,18 +85,12 @@ bool refuseEarlierInstallation(const fs::path& application)
     return true;
 }
 
-bool emptyFolder(const fs::path& p)
-{
-    std::error_code error;
-    return fs::is_directory(p, error) && fs::is_empty(p, error) && !error;
-}
-
-// A kept data folder is reused only when it carries our marker byte for byte, or when it is
-// completely empty: an installation stopped between creating it and writing the marker leaves
-// it so, and an empty folder holds nothing to overwrite.
+// A kept data folder is reused only when it carries our marker byte for byte, or when it holds
+// nothing (but perhaps the marker half-written): an installation stopped between creating it and
+// writing the marker leaves it so, and an empty folder holds nothing to overwrite.
 void refuseForeignDataFolder(const fs::path& data)
 {
-    if (!present(data) || emptyFolder(data))
+    if (!present(data) || holdsNothing(data))
         return;
     const fs::path marker = data / MARKER_FILE;
     noReparse(marker);

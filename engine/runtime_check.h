@@ -9,5 +9,6 @@ std::wstring runtimeProbeArguments(const std::filesystem::path& backend);
 
 // Proves that the bundled runtime under application can start the console's backend, before
 // any service is registered. Raises "The bundled runtime could not start..." on a non-zero exit
-// code; the helper's own failures ("Run Windows helper", "Windows helper timed out") pass up.
+// code, after writing the exit code and what the interpreter wrote to the setup log; the
+// helper's own failures ("Run Windows helper", "Windows helper timed out") pass up.
 void checkRuntime(const std::filesystem::path& application);

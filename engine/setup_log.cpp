@@ -45,13 +45,18 @@ void append(const fs::path& log, const std::string& line)
 
 void logFirewallFailure(const std::string& text)
 {
+    // The log is a courtesy: its failure is told in the prompt and never changes the install.
+    firewallLogFailure = logSetupEvent(text);
+}
+
+std::string logSetupEvent(const std::string& text)
+{
     try {
         const fs::path log = setupLog();
         noReparse(log);
         append(log, logLine(text));
-        firewallLogFailure.clear();
+        return {};
     } catch (const std::exception& problem) {
-        // The log is a courtesy: its failure is told in the prompt and never changes the install.
-        firewallLogFailure = problem.what();
+        return problem.what();
     }
 }

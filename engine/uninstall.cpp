@@ -1,7 +1,5 @@
 #include "engine/uninstall.h"
 
-#include <windows.h>
-
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -10,6 +8,7 @@
 #include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
+#include "engine/settings.h"
 #include "package/guarded_files.h"
 #include "windows/firewall.h"
 #include "windows/installed_apps.h"
@@ -18,11 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Settings {
-    unsigned port = 8080;
-    bool ruleAdded = false;
-};
 
 // Nothing is removed unless the application folder carries our marker byte for byte, so that a
 // damaged or foreign folder at our path is never taken for an installation.
@@ -38,17 +32,6 @@ void recogniseDataFolder(const fs::path& data)
 {
     if (!holdsMarker(data / MARKER_FILE, DATA_MARKER))
         throw std::runtime_error("Unrecognized data folder; refusing to delete it.");
-}
-
-// What the installation recorded; a missing file or key gives the defaults, which never remove
-// a rule that this product may not have added.
-Settings readSettings(const fs::path& application)
-{
-    const std::wstring file = (application / SETTINGS_FILE).wstring();
-    Settings settings;
-    settings.port = GetPrivateProfileIntW(L"Console", L"Port", 8080, file.c_str());
-    settings.ruleAdded = GetPrivateProfileIntW(L"Console", L"Firewall", 0, file.c_str()) != 0;
-    return settings;
 }
 
 } // namespace
@@ -83,7 +66,8 @@ void uninstall(bool deleteData, Progress progress)
 
     if (deleteData) {
         progress(85, L"Removing saved data...");
-        removeTree(data);
+        // The marker last: a removal stopped part-way leaves a folder that is still recognised.
+        removeTree(data, {MARKER_FILE});
         removeEmptyFolder(data.parent_path());
         progress(100, L"Console and its data have been removed.");
     } else {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "common/handles.h"
 #include "common/text.h"
+#include "package/files_in_use.h"
 #include "package/long_paths.h"
 
 namespace fs = std::filesystem;
@@ -83,9 +85,24 @@ void removeItem(const fs::path& folder, const TreeItem& item)
 {
     const std::wstring literal = extendedPath(item.path);
     const BOOL removed = item.folder ? RemoveDirectoryW(literal.c_str()) : DeleteFileW(literal.c_str());
-    if (!removed)
-        throw fs::filesystem_error("cannot remove all", folder, item.path,
-                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    if (removed)
+        return;
+    const DWORD error = GetLastError();
+    refuseIfInUse(item.path, error);
+    throw fs::filesystem_error("cannot remove all", folder, item.path,
+                               std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+// Creates or empties the file and writes all of text, flushed to the disk.
+bool writeWhole(const fs::path& file, const std::string& text)
+{
+    const UniqueHandle handle(CreateFileW(extendedPath(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    return WriteFile(handle.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size() && FlushFileBuffers(handle.get());
 }
 
 } // namespace
@@ -150,11 +167,22 @@ std::string readText(const fs::path& p, std::size_t limit)
 void writeText(const fs::path& p, const std::string& text)
 {
     noReparse(p);
-    std::ofstream out(fs::path(extendedPath(p)), std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out)
+    const fs::path partial = partialFile(p);
+    noReparse(partial);
+    // Written beside the file, flushed, then moved over it in one step that reaches the disk before
+    // the call returns: a kill, a full volume or a power cut leaves the old file or the new one,
+    // never a file cut short, and only ever an extra ".partial" file beside it.
+    if (!writeWhole(partial, text) ||
+        !MoveFileExW(extendedPath(partial).c_str(), extendedPath(p).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(extendedPath(partial).c_str()); // what is left of it is no use to anyone
         throw std::runtime_error("Cannot write " + narrow(p.wstring()));
+    }
+}
+
+fs::path partialFile(const fs::path& p)
+{
+    return p.native() + PARTIAL_SUFFIX;
 }
 
 void removeEmptyFolder(const fs::path& folder)

@@ -30,8 +30,14 @@ std::string readText(const std::filesystem::path& p);
 // planted in their place is never read whole. Raises as readText does.
 std::string readText(const std::filesystem::path& p, std::size_t limit);
 
-// Creates or replaces p with exactly these bytes. Raises "Cannot write <path>" on any failure.
+// Creates or replaces p with exactly these bytes, all at once: whatever stops it half-way, p holds
+// its old bytes or the new ones, and at most a file named as partialFile(p) is left beside it.
+// Raises "Cannot write <path>" on any failure.
 void writeText(const std::filesystem::path& p, const std::string& text);
+
+// Where writeText puts the new bytes before they replace p's: p's name with ".partial" after it.
+inline constexpr wchar_t PARTIAL_SUFFIX[] = L".partial";
+std::filesystem::path partialFile(const std::filesystem::path& p);
 
 // Deletes folder only if it is empty and no link leads to it, such as the maker's folder above
 // ours, which another of its products may share. Anything else leaves it as it is.

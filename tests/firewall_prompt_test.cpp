@@ -16,7 +16,6 @@
 #include "common/folders.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
-#include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/named_rows.h"
 #include "tests/support/shim.h"
@@ -119,9 +118,11 @@ TEST(SetupLog, KeepsOneEntryPerRefusal)
 // the prompt names it.
 TEST(SetupLog, NamesTheLogAgainOnceAWriteWorks)
 {
-    // The fourth file opened, after three writes, is the first log write; the fifth works.
+    // The first file opened through the C runtime is the first log write (the installation's own
+    // files are written through Windows' calls); the second works.
     const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true,
-                                            plan(2, "IDTRYAGAIN IDTRYAGAIN") + "fail _wfopen call=4 errno=2 return=0\n");
+                                            plan(2, "IDTRYAGAIN IDTRYAGAIN") +
+                                                "process headless_setup.exe\nfail _wfopen call=1 errno=2 return=0\n");
     EXPECT_EQ(run.outcome, "done firewallAdded=1");
     EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) +
                                            "The setup log could not be saved: Cannot write setup.log",
@@ -131,8 +132,7 @@ TEST(SetupLog, NamesTheLogAgainOnceAWriteWorks)
 namespace {
 
 struct LogProblem : NamedRow {
-    std::string plan;     // besides the refusal and the answer
-    bool logFolderLinked; // the kept data folder's "logs" is a link to another folder
+    std::string plan; // besides the refusal and the answer
     std::string lastLine;
 };
 
@@ -145,33 +145,27 @@ TEST_P(UnsavedLog, IsToldInThePromptAndChangesNothingElse)
 {
     const LogProblem& problem = GetParam();
     keepDataFolder();
-    const fs::path elsewhere = L"C:\\elsewhere";
-    fs::create_directories(elsewhere);
-    if (problem.logFolderLinked)
-        makeDirectoryLink(dataDir() / L"logs", elsewhere);
     const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true, plan(1, "IDCONTINUE") + problem.plan);
     EXPECT_EQ(run.outcome, "done firewallAdded=0");
     EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) + problem.lastLine));
-    EXPECT_FALSE(fs::exists(elsewhere / L"setup.log")) << "nothing is written through the link";
 }
 
 // The logs folder is created by the installation itself, so its absence at this point is the
-// shim's (the fifth file opened, after two readings of the kept marker and two writes, fails as
-// for a missing folder); the link is a real Linux-side link.
+// shim's (the third file opened through the C runtime, after two readings of the kept marker,
+// fails as for a missing folder). A link in its place is refused before: see install_test.
 INSTANTIATE_TEST_SUITE_P(
     EveryProblem, UnsavedLog,
-    testing::Values(
-        LogProblem{"LogsFolderMissing", "fail _wfopen call=5 errno=2 return=0\n", false,
-                   "The setup log could not be saved: Cannot write setup.log"},
-        LogProblem{"LinkOnTheLogPath", "", true,
-                   "The setup log could not be saved: Installation paths must not contain links or junctions"}),
+    testing::Values(LogProblem{"LogsFolderMissing",
+                               "process headless_setup.exe\nfail _wfopen call=3 errno=2 return=0\n",
+                               "The setup log could not be saved: Cannot write setup.log"}),
     rowName);
 
 // A later failure after "Continue" rolls back without touching a rule that was never added.
 TEST(PromptContinue, LeavesNoRuleToRemoveInALaterRollback)
 {
     const unsigned port = unusedLoopbackPort();
-    const HeadlessRun run = headlessInstall(port, true, plan(1, "IDCONTINUE") + "fail _wfopen call=7 errno=28 return=0\n");
+    // The seventh file written: both markers, the settings three times, both shortcuts.
+    const HeadlessRun run = headlessInstall(port, true, plan(1, "IDCONTINUE") + "fail MoveFileExW call=7 error=112 return=0\n");
     EXPECT_THAT(run.outcome, testing::StartsWith("Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"
                                                  "\\Quellmark Console\\Installation manual.url\nSaved data"));
     EXPECT_THAT(firewallCalls(), ElementsAre("Add Quellmark Console HTTP " + std::to_string(port)));

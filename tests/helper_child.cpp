@@ -1,6 +1,8 @@
 // A stand-in helper for the tests of starting helper programs. Its first argument says what to
 // do: "exit N" ends with code N, "hang" never ends, "report" writes what it was given (one
-// argument per line, then the current folder) to report.txt beside itself and ends with 0.
+// argument per line, then the current folder) to report.txt beside itself and ends with 0,
+// "say N TEXT DOTS" writes DOTS dots to standard output, then TEXT and a line feed to standard
+// error, and ends with code N.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -44,6 +46,12 @@ int wmain(int count, wchar_t** arguments)
 {
     if (count >= 3 && std::wcscmp(arguments[1], L"exit") == 0)
         return static_cast<int>(std::wcstoul(arguments[2], nullptr, 10));
+    if (count >= 5 && std::wcscmp(arguments[1], L"say") == 0) {
+        std::fputs(std::string(std::wcstoul(arguments[4], nullptr, 10), '.').c_str(), stdout);
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", utf8(arguments[3]).c_str());
+        return static_cast<int>(std::wcstoul(arguments[2], nullptr, 10));
+    }
     if (count >= 2 && std::wcscmp(arguments[1], L"hang") == 0) {
         Sleep(INFINITE);
         return 0;

@@ -59,18 +59,21 @@ protected:
 
 } // namespace
 
-TEST_F(HelperProcess, ReturnsTheExitCode)
+TEST_F(HelperProcess, ReturnsTheExitCodeAndTheEndOfWhatItWrote)
 {
-    EXPECT_EQ(command(CHILD, L"exit 0", 10000), 0u);
-    EXPECT_EQ(command(CHILD, L"exit 3", 10000), 3u);
-    // No console window and nothing else; no handle of the wizard reaches the helper.
-    const std::string started = "flags=" + std::to_string(CREATE_NO_WINDOW) + " inherit=0";
-    EXPECT_EQ(recordedFields("CreateProcessW", {"flags", "inherit"}), (std::vector<std::string>{started, started}));
+    EXPECT_EQ(command(CHILD, L"exit 0", 10000).output, "");
+    const HelperResult said = command(CHILD, L"say 3 Traceback 5000", 10000);
+    EXPECT_EQ(said.exitCode, 3u);
+    EXPECT_EQ(said.output, std::string(4096 - 11, '.') + "Traceback\r\n") << "the last 4096 bytes, output and errors";
+    // No console window, and started suspended, to join the job that ends it with this process.
+    const std::string started =
+        "flags=" + std::to_string(CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT);
+    EXPECT_EQ(recordedFields("CreateProcessW", {"flags"}), (std::vector<std::string>{started, started}));
     EXPECT_EQ(recordedFields("WaitForSingleObject", {"arg2"}), (std::vector<std::string>{"arg2=10000", "arg2=10000"}));
 
     unloadShim();
     loadShim("fail GetExitCodeProcess call=1 error=6 return=0\n");
-    EXPECT_EQ(command(CHILD, L"exit 0", 10000), 1u) << "an exit code that cannot be read counts as a failure";
+    EXPECT_EQ(command(CHILD, L"exit 0", 10000).exitCode, 1u) << "an exit code that cannot be read counts as a failure";
 }
 
 TEST_F(HelperProcess, KillsAHelperThatNeverEnds)
@@ -93,7 +96,8 @@ TEST_F(HelperProcess, PassesQuotedArgumentsAndRunsInItsOwnFolder)
 {
     const FolderWithBlanks folder;
     const fs::path exe = folder.path / L"helper child.exe";
-    ASSERT_EQ(command(exe, L"report " + runtimeProbeArguments(L"C:\\Program Files\\App\\server/backend"), 10000), 0u);
+    ASSERT_EQ(command(exe, L"report " + runtimeProbeArguments(L"C:\\Program Files\\App\\server/backend"), 10000).exitCode,
+              0u);
     const std::string expected = narrow(exe.wstring()) +
                                  "\nreport\n-I\n-B\n-c\n"
                                  "import sys; sys.path.insert(0, sys.argv[1]); import fastapi,uvicorn,cryptography; "

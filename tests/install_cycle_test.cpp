@@ -68,24 +68,23 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
 {
     const MachineSnapshot clean = takeSnapshot();
 
-    // Under the "object creator" owner policy, what an administrator creates belongs to the
-    // administrator's own account (Wine keeps no owners: the shim reports that account, and any
-    // owner set since).
-    const HeadlessRun first = headlessInstall(8080, true,
-                                              "record SetNamedSecurityInfoW args=ws,d,x,p,p,acl,p\n" +
-                                                  ownerAnswer("S-1-5-21-1-2-3-500"));
+    // Every folder of the data is created owned by Administrators, the maker's and the data
+    // folder with their protected lists (only SYSTEM, Administrators and the console's own
+    // account reach the data), "data" and "logs" inheriting the data folder's: under the "object
+    // creator" owner policy they would otherwise belong to the administrator's own account. Wine
+    // keeps no descriptors, so they are read on their way there.
+    const HeadlessRun first = headlessInstall(8080, true, "record CreateDirectoryW args=ws,sa\n");
     ASSERT_EQ(first.exitCode, 0u) << first.output;
-    // The two folders it made are given to Administrators (OWNER_SECURITY_INFORMATION), then the
-    // data folder is protected (DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION):
-    // only SYSTEM, Administrators and the console's own account, none of what ProgramData lets
-    // every user read. (Wine does not keep a folder's list, so it is read on its way there.)
-    EXPECT_EQ(recordedFields("SetNamedSecurityInfoW", {"arg1", "arg3", "arg6"}),
-              (std::vector<std::string>{
-                  "arg1=" + MAKER_FOLDER + " arg3=0x1 arg6=(null)", "arg1=" + DATA_FOLDER + " arg3=0x1 arg6=(null)",
-                  "arg1=" + DATA_FOLDER + " arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)"}));
-    EXPECT_EQ(recordedFields("GetNamedSecurityInfoW", {"object", "owner"}),
-              (std::vector<std::string>{"object=" + MAKER_FOLDER + " owner=S-1-5-32-544",
-                                        "object=" + DATA_FOLDER + " owner=S-1-5-32-544"}));
+    std::vector<std::string> secured;
+    for (const std::string& created : recordedFields("CreateDirectoryW", {"arg1", "arg2"}))
+        if (!created.ends_with("arg2=(null)"))
+            secured.push_back(created);
+    EXPECT_EQ(secured, (std::vector<std::string>{
+                           "arg1=\\\\?\\" + MAKER_FOLDER + " arg2=O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+                           "arg1=\\\\?\\" + DATA_FOLDER + " arg2=O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)",
+                           "arg1=\\\\?\\" + DATA_FOLDER + "\\data arg2=O:BA",
+                           "arg1=\\\\?\\" + DATA_FOLDER + "\\logs arg2=O:BA"}));
+    EXPECT_THAT(readShimRecords("GetSecurityInfo"), IsEmpty()) << "nothing was there to be adopted";
     EXPECT_EQ(first.reports, INSTALL_WITH_RULE);
     EXPECT_EQ(first.outcome, "done firewallAdded=1");
     expectInstalled(8080, "[Console]\r\nPort=8080\r\nFirewall=1\r\n");
@@ -103,8 +102,11 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     // Something of the user's in the kept folder must survive the next installation.
     writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
     const MachineSnapshot keptData = takeSnapshot();
-    const HeadlessRun second = headlessInstall(65535, false);
+    const HeadlessRun second = headlessInstall(65535, false, "record SetSecurityInfo args=p,d,x,p,p,acl,p\n");
     ASSERT_EQ(second.exitCode, 0u) << second.output;
+    EXPECT_EQ(recordedFields("SetSecurityInfo", {"arg3", "arg6"}),
+              std::vector<std::string>{"arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)"})
+        << "the kept folder gets its list again";
     EXPECT_EQ(second.outcome, "done firewallAdded=0");
     EXPECT_EQ(second.reports.size(), 4u) << "no report 90 without the firewall";
     expectInstalled(65535, "[Console]\r\nPort=65535\r\nFirewall=0\r\n");

@@ -12,12 +12,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "common/folders.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
+#include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
 #include "tests/support/named_rows.h"
@@ -40,6 +42,8 @@ struct StepFault : NamedRow {
     std::function<void()> arrange;
     std::string plan;
     std::string expected; // the failure text without its closing sentence
+    std::string logged = {}; // what the setup log must then tell besides
+    void (*meanwhile)() = nullptr; // put in the way where the plan pauses the run
 };
 
 void blockWithFile(const fs::path& path)
@@ -50,11 +54,12 @@ void blockWithFile(const fs::path& path)
 
 const std::string NOT_A_FOLDER = "filesystem error: cannot create directories: Not a directory [";
 
-// The n-th file that the installer opens through the C runtime on a clean machine: the data
-// marker, the application marker, the settings, the settings again, then the two shortcuts.
-std::string failOpen(int n)
+// The n-th file that the installer writes on a clean machine, at the step that puts it in place:
+// the data marker, the application marker, the settings, the settings that record the rule, then
+// the two shortcuts.
+std::string failWrite(int n)
 {
-    return "fail _wfopen call=" + std::to_string(n) + " errno=28 return=0\n";
+    return "fail MoveFileExW call=" + std::to_string(n) + " error=112 return=0\n";
 }
 
 const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";
@@ -77,12 +82,12 @@ std::vector<std::string> ruleCalls(unsigned port, bool removed)
 
 class InstallFault : public testing::TestWithParam<StepFault> {};
 
-// The steps of an installation, as the rows number them: 1 to 4 the data folder, its owners, its
+// The steps of an installation, as the rows number them: 0 the checks; 1 to 4 the data folder, its owners, its
 // protection, its marker and subfolders; 5 to 8 the application folder, its marker, its
 // uninstaller and its Installed-apps entry; 9 the extraction; 10 the settings; 11 the runtime;
-// 12 to 14 the service and its health; 15 the firewall; 16 the settings again; 17 to 19 the
-// Start-menu folder and its shortcuts.
-constexpr int FIREWALL_STEP = 15;
+// 12 to 14 the service and its health; 15 the settings that record the rule; 16 the firewall; 17
+// to 19 the Start-menu folder and its shortcuts.
+constexpr int FIREWALL_STEP = 16;
 
 } // namespace
 
@@ -96,24 +101,31 @@ TEST_P(InstallFault, RollsBackToTheMachineAsItWas)
     const MachineSnapshot before = takeSnapshot();
 
     const unsigned port = unusedLoopbackPort();
-    const HeadlessRun run = headlessInstall(port, true, fault.plan);
+    const HeadlessRun run = fault.meanwhile
+                                ? headlessPausedAt(L"install " + std::to_wstring(port) + L" 1", fault.plan, fault.meanwhile)
+                                : headlessInstall(port, true, fault.plan);
     EXPECT_EQ(run.exitCode, 1u) << run.output;
-    EXPECT_EQ(run.outcome, fault.expected + RETAINED);
+    EXPECT_EQ(run.outcome, fault.step == 0 ? fault.expected : fault.expected + RETAINED);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
     EXPECT_EQ(firewallCalls(),
               fault.step < FIREWALL_STEP ? std::vector<std::string>{} : ruleCalls(port, fault.step > FIREWALL_STEP));
     EXPECT_THAT(readBytes(dataDir() / L"product.txt"), testing::AnyOf("(missing)", "QuellmarkConsoleData/1\n"))
         << "a data marker is never left cut short";
+    if (!fault.logged.empty()) {
+        EXPECT_THAT(readBytes(dataDir() / L"logs" / L"setup.log"), testing::HasSubstr(fault.logged));
+    }
 }
 
 // Files in the way, switches of the sample console and a held port are real; the rest is the shim.
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, InstallFault,
     testing::Values(
-        StepFault{"DataFolderBlockedByAFile", 1, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
-                  NOT_A_FOLDER + DATA_FOLDER + "]"},
-        StepFault{"MakerFolderOwnerNotSet", 1, nullptr, "fail SetNamedSecurityInfoW call=1 return=5\n",
-                  "Set folder owner (5): Access denied.\r\n"},
+        // Step 0: refused by the checks, before anything has changed.
+        StepFault{"DataFolderBlockedByAFile", 0, [] { blockWithFile(L"C:\\ProgramData\\Vostrel"); }, "",
+                  NOT_A_FOLDER + "C:\\ProgramData\\Vostrel]"},
+        // Created owned by Administrators, which Windows refuses to a process that may not name them.
+        StepFault{"MakerFolderNotCreated", 1, nullptr, "fail CreateDirectoryW call=1 error=1307 return=0\n",
+                  "filesystem error: cannot create directory: " + std::system_category().message(1307) + " [C:\\ProgramData\\Vostrel]"},
         // There at the checks, owned by Administrators, and replaced by another account's folder
         // before the installer's own creation, which finds it and so leaves its owner alone. Wine
         // keeps no owners: the shim answers the check's query as Administrators, later ones as
@@ -124,19 +136,48 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"DataPermissionsNotBuilt", 2, nullptr,
                   "fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n",
                   "Create data permissions (1336): Invalid ACL.\r\n"},
-        // After the owners of the two new folders.
-        StepFault{"DataFolderNotProtected", 2, nullptr, "fail SetNamedSecurityInfoW call=3 return=5\n",
+        // A new folder has its list from its creation; a kept one is given it again.
+        StepFault{"KeptDataFolderNotProtected", 2, keepDataFolder, "fail SetSecurityInfo call=1 return=5\n",
                   "Protect Console data (5): Access denied.\r\n"},
-        StepFault{"DataMarkerNotWritten", 3, nullptr, failOpen(1), "Cannot write " + DATA_FOLDER + "\\product.txt"},
+        StepFault{"DataMarkerNotWritten", 3, nullptr, failWrite(1), "Cannot write " + DATA_FOLDER + "\\product.txt"},
+        // A new data folder is born protected, so on Windows nobody else can make "data" in it while
+        // the run waits; one that is there all the same is another account's (the shim answers
+        // its owner, which Wine does not keep), and is not adopted.
+        StepFault{"DataSubfolderPlantedMeanwhile", 4, nullptr,
+                  "process headless_setup.exe\npause CreateDirectoryW call=3\n" + ownerAnswer(ANOTHER_USER, 1),
+                  ownedByAnotherAccount(dataDir() / L"data"), "",
+                  [] { fs::create_directories(dataDir() / L"data"); }},
+        // A kept data folder swapped for a link to another folder after the checks (a Linux-side
+        // link, which the shim opens as Windows opens a link itself) is refused before its owner
+        // is read or its list written: the snapshot shows nothing written where it leads.
+        StepFault{"DataFolderSwappedForALinkMeanwhile", 2,
+                  [] {
+                      keepDataFolder();
+                      fs::create_directories(L"C:\\elsewhere");
+                  },
+                  "process headless_setup.exe\npause GetDiskFreeSpaceExW call=1\n",
+                  "Installation paths must not contain links or junctions", "",
+                  [] {
+                      fs::remove_all(dataDir());
+                      makeDirectoryLink(dataDir(), L"C:\\elsewhere");
+                  }},
         StepFault{"DataSubfolderBlockedByAFile", 4, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
                   NOT_A_FOLDER + DATA_FOLDER + "\\logs]"},
+        // Where the setup log goes, and the console's own log (a Linux-side link).
+        StepFault{"DataSubfolderIsALink", 4,
+                  [] {
+                      keepDataFolder();
+                      fs::create_directories(L"C:\\elsewhere");
+                      makeDirectoryLink(dataDir() / L"logs", L"C:\\elsewhere");
+                  },
+                  "", "Installation paths must not contain links or junctions"},
         StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, "",
                   NOT_A_FOLDER + APP_FOLDER + "]"},
-        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failOpen(2),
+        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failWrite(2),
                   "Cannot write " + APP_FOLDER + "\\product.txt"},
         // A kept marker with our bytes is not written again, so a full volume cannot cut it short:
         // the first write that fails is the application marker's.
-        StepFault{"KeptDataMarkerOnAFullVolume", 6, [] { keepDataFolder(); }, "fail _write call=1 errno=28 return=-1\n",
+        StepFault{"KeptDataMarkerOnAFullVolume", 6, keepDataFolder, "fail WriteFile call=1 error=112 return=0\n",
                   "Cannot write " + APP_FOLDER + "\\product.txt"},
         StepFault{"UninstallerNotCopied", 7, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
                   "Install uninstall wizard (5): Access denied.\r\n"},
@@ -145,11 +186,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The key and three values exist when the fourth value fails: the rollback removes them.
         StepFault{"InstalledAppsEntryHalfWritten", 8, nullptr, "fail RegSetValueExW call=4 return=5\n",
                   "Write installation record (5): Access denied.\r\n"},
-        StepFault{"ApplicationFileNotWritten", 9, nullptr, "fail WriteFile call=1 error=112 return=0\n",
+        // After the two markers.
+        StepFault{"ApplicationFileNotWritten", 9, nullptr, "fail WriteFile call=3 error=112 return=0\n",
                   "Write application file (112): Disk full.\r\n"},
-        StepFault{"SettingsNotWritten", 10, nullptr, failOpen(3), "Cannot write " + APP_FOLDER + "\\console.ini"},
+        StepFault{"SettingsNotWritten", 10, nullptr, failWrite(3), "Cannot write " + APP_FOLDER + "\\console.ini"},
         StepFault{"RuntimeExitsWithAnError", 11, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
-                  "The bundled runtime could not start. Check Windows version and available security software logs."},
+                  "The bundled runtime could not start. Check Windows version and available security software logs.",
+                  "UTC: The bundled runtime check ended with exit code 3. It wrote:\r\n"
+                  "The sample runtime exits with 3 (switches.ini)"},
         StepFault{"RuntimeHangs", 11, [] { setSampleSwitch(L"Runtime", L"Hang", 1); }, SHORT_HELPER_WAIT,
                   "Windows helper timed out"},
         StepFault{"ServiceNotRegistered", 12, nullptr, "fail CreateServiceW call=1 error=1073 return=0\n",
@@ -164,17 +208,17 @@ INSTANTIATE_TEST_SUITE_P(
                   UNHEALTHY},
         StepFault{"ConsoleAnswersAsAnotherVersion", 14, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); },
                   SHORT_PAUSES, UNHEALTHY},
-        StepFault{"FirewallCancelled", 15, nullptr,
+        StepFault{"FirewallSettingsNotWritten", 15, nullptr, failWrite(4), "Cannot write " + APP_FOLDER + "\\console.ini"},
+        StepFault{"FirewallCancelled", 16, nullptr,
                   "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
                   "Installation cancelled after the firewall rule could not be created."},
-        StepFault{"FinalSettingsNotWritten", 16, nullptr, failOpen(4), "Cannot write " + APP_FOLDER + "\\console.ini"},
-        // _wmkdir calls before it: two levels each for the data and application folders, "data" and
-        // "logs". The package's own folders are made with CreateDirectoryW.
-        StepFault{"StartMenuFolderNotCreated", 17, nullptr, "fail _wmkdir call=7 errno=13 return=-1\n",
+        // _wmkdir calls before it: the two levels of the application folder. The data folders and
+        // the package's own folders are made with CreateDirectoryW.
+        StepFault{"StartMenuFolderNotCreated", 17, nullptr, "fail _wmkdir call=3 errno=13 return=-1\n",
                   "filesystem error: cannot create directories: Permission denied [" + MENU_FOLDER + "]"},
-        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failOpen(5),
+        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failWrite(5),
                   "Cannot write " + MENU_FOLDER + "\\Open Console.url"},
-        StepFault{"ManualShortcutNotWritten", 19, nullptr, failOpen(6),
+        StepFault{"ManualShortcutNotWritten", 19, nullptr, failWrite(6),
                   "Cannot write " + MENU_FOLDER + "\\Installation manual.url"}),
     rowName);
 
@@ -190,7 +234,7 @@ struct UndoFault : NamedRow {
 
 class RollbackFault : public testing::TestWithParam<UndoFault> {};
 
-const std::string LAST_SHORTCUT_FAILS = failOpen(6);
+const std::string LAST_SHORTCUT_FAILS = failWrite(6);
 const std::string LAST_SHORTCUT_TEXT = "Cannot write " + MENU_FOLDER + "\\Installation manual.url";
 
 } // namespace
@@ -219,9 +263,10 @@ INSTANTIATE_TEST_SUITE_P(
         UndoFault{"RuleRemoval", "fail INetFwRules::Remove call=1 return=0x80070005\n",
                   "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", false, true, true, true,
                   true},
-        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n",
+        // The first deletion is the last shortcut's partial file, which its failed write leaves.
+        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=2 error=32 return=0\n",
                   removalHeldAt(MENU_FOLDER, "Open Console.url"), false, true, true, true, true},
-        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", removalHeldAt(APP_FOLDER), false,
+        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=3 error=32 return=0\n", removalHeldAt(APP_FOLDER), false,
                   true, true, false, true},
         UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n",
                   "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, false, false}),
@@ -262,3 +307,4 @@ TEST(InstallRollback, StopsAConsoleThatIsStillStartingOnceItHasStarted)
     EXPECT_EQ(run.outcome, UNHEALTHY + RETAINED);
     EXPECT_THAT(changes(before, takeSnapshot(), {dataDir().parent_path()}), IsEmpty());
 }
+

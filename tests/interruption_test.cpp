@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/named_rows.h"
+#include "tests/support/processes.h"
+#include "tests/support/sample_switches.h"
 
 namespace fs = std::filesystem;
 
@@ -41,10 +44,13 @@ void install(unsigned port)
 
 struct Interruption : NamedRow {
     bool uninstall;           // an uninstall of a complete installation is stopped, else the installation
-    const char* killedAt;     // the call at which it is killed; null: it fails at a file held open
+    const char* killedAt;     // the call at which it is killed; null: it fails (plan), or at a held file
     bool uninstallFirst;      // the next installation asks for the uninstall through Installed apps
     bool removesRule = false; // that uninstall removes the firewall rule, which may exist
     void (*afterwards)() = nullptr;
+    const wchar_t* heldFile = L"README.txt"; // the application's file that another program holds open
+    const char* failingPlan = nullptr;       // instead: the run fails as this plan says
+    bool freshData = false;                  // no data folder is kept from an earlier installation
 };
 
 // Wine's CopyFileW copies inside that one call, which cannot be stopped half-way; what a copy
@@ -55,18 +61,35 @@ void halfCopiedUninstaller()
     writeBytes(appDir() / L"Uninstall.exe", program.substr(0, program.size() / 2));
 }
 
+// The runtime check's helper, which would never end, ends with the setup that started it.
+void runtimeStopsHanging()
+{
+    clearSampleSwitches();
+    for (int tries = 0; !processesNamed(L"python.exe").empty() && tries < 100; ++tries)
+        Sleep(50);
+    EXPECT_THAT(processesNamed(L"python.exe"), testing::IsEmpty()) << "the helper outlived the setup";
+}
+
 void interrupt(const Interruption& row, unsigned port)
 {
     if (row.uninstall) {
         ASSERT_NO_FATAL_FAILURE(install(port));
     }
+    if (row.failingPlan != nullptr) {
+        EXPECT_EQ(headlessInstall(port, true, row.failingPlan).exitCode, 1u);
+        return;
+    }
     if (row.killedAt == nullptr) {
-        const fs::path file = appDir() / L"README.txt";
-        const UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        // Held as a virus scanner holds a file: anyone may read it, nobody may delete it.
+        const fs::path file = appDir() / row.heldFile;
+        const UniqueHandle held(
+            CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
         EXPECT_EQ(headlessUninstall(false).exitCode, 1u);
         return;
     }
+    if (row.afterwards == runtimeStopsHanging)
+        setSampleSwitch(L"Runtime", L"Hang", 1);
     const std::wstring arguments = row.uninstall ? L"uninstall 0" : L"install " + std::to_wstring(port) + L" 1";
     headlessKilledAt(arguments, "process headless_setup.exe\nhang " + std::string(row.killedAt) + "\n");
     if (row.afterwards != nullptr)
@@ -79,8 +102,10 @@ class Interrupted : public testing::TestWithParam<Interruption> {};
 
 TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData)
 {
-    keepDataFolder();
-    writeBytes(userFile(), USER_DATA);
+    if (!GetParam().freshData) {
+        keepDataFolder();
+        writeBytes(userFile(), USER_DATA);
+    }
     const unsigned port = unusedLoopbackPort();
     ASSERT_NO_FATAL_FAILURE(interrupt(GetParam(), port));
 
@@ -96,27 +121,40 @@ TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData
     EXPECT_EQ(healthAnswer(port), 200);
     expectApplicationFiles(withPort("[Console]\r\nPort={port}\r\nFirewall=1\r\n", port));
     EXPECT_EQ(readBytes(dataDir() / L"product.txt"), "QuellmarkConsoleData/1\n");
-    EXPECT_EQ(readBytes(userFile()), USER_DATA);
+    if (!GetParam().freshData) {
+        EXPECT_EQ(readBytes(userFile()), USER_DATA);
+    }
 }
 
 // headless_setup prints each progress report with one fwrite: the Nth call is the Nth report,
 // made but not yet printed, with nothing of the next step done. The install reports 2, 70, 80,
 // 90 and 100 (the sample console is too small for extraction reports); the uninstall keeping
-// the data reports 10, 55 and 100.
+// the data reports 10, 55 and 100. Every file whose content decides what a later run does is
+// written beside itself and moved into place: the Nth MoveFileExW is the Nth such file (the
+// data marker when it is new, the application marker, console.ini, console.ini saying that the
+// rule may exist), stopped with its new bytes written and not yet in place.
 INSTANTIATE_TEST_SUITE_P(
     AtEveryMoment, Interrupted,
     testing::Values(
         Interruption{"InstallAfterItsChecks", false, "fwrite call=1", false},
-        // The folder exists, its marker not yet: the first two opens read the kept data marker.
-        Interruption{"InstallBeforeTheApplicationMarker", false, "_wfopen call=3", false},
+        Interruption{"InstallInsideTheDataMarker", false, "MoveFileExW call=1", false, false, nullptr, nullptr, nullptr,
+                     true},
+        Interruption{"InstallOnAFullVolumeAtTheDataMarker", false, nullptr, false, false, nullptr, nullptr,
+                     "fail WriteFile call=1 error=112 return=0\n", true},
+        Interruption{"InstallInsideTheApplicationMarker", false, "MoveFileExW call=1", false},
         Interruption{"InstallInsideTheUninstallerCopy", false, "CopyFileW call=1", false, false, halfCopiedUninstaller},
         Interruption{"InstallInsideTheInstalledAppsEntry", false, "RegSetValueExW call=3", false},
         Interruption{"InstallInsideTheExtraction", false, "WriteFile call=3", true},
-        Interruption{"InstallAtTheRuntimeCheck", false, "fwrite call=2", true, true},
-        Interruption{"InstallAtTheService", false, "fwrite call=3", true, true},
-        Interruption{"InstallAtTheFirewall", false, "fwrite call=4", true, true},
-        // The rule is added; the settings that record it are the fifth file opened.
-        Interruption{"InstallRightAfterTheRuleIsAdded", false, "_wfopen call=5", true, true},
+        Interruption{"InstallInsideTheSettings", false, "MoveFileExW call=2", true},
+        // The helper runs (and would never end) while the setup waits for it.
+        Interruption{"InstallWhileTheRuntimeCheckRuns", false, "WaitForSingleObject call=1", true, false,
+                     runtimeStopsHanging},
+        Interruption{"InstallAtTheService", false, "fwrite call=3", true},
+        Interruption{"InstallAtTheFirewall", false, "fwrite call=4", true},
+        Interruption{"InstallInsideTheSettingsBeforeTheRule", false, "MoveFileExW call=3", true},
+        // The rule is added; next the Start-menu folder is made, the third folder made through the
+        // C runtime after the application folder's two levels.
+        Interruption{"InstallRightAfterTheRuleIsAdded", false, "_wmkdir call=3", true, true},
         Interruption{"InstallAtItsEnd", false, "fwrite call=5", true, true},
         Interruption{"UninstallAtTheStop", true, "fwrite call=1", true, true},
         Interruption{"UninstallAtTheRemoval", true, "fwrite call=2", true, true},
@@ -124,5 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         Interruption{"UninstallInsideTheFolderRemoval", true, "DeleteFileW call=5", true, true},
         Interruption{"UninstallBetweenTheFolderAndTheEntry", true, "RegDeleteTreeW call=1", false},
         Interruption{"UninstallAtItsEnd", true, "fwrite call=3", false},
-        Interruption{"UninstallWithAFileHeldOpen", true, nullptr, true, true}),
+        Interruption{"UninstallWithAFileHeldOpen", true, nullptr, true, true},
+        // Everything but the marker goes, the uninstaller with it; the entry stays, naming it.
+        Interruption{"UninstallWithTheMarkerHeld", true, nullptr, false, false, nullptr, L"product.txt"}),
     rowName);

@@ -101,20 +101,24 @@ TEST(PreinstallChecks, PassOnACleanComputerAndChangeNothing)
 
 namespace {
 
-void registerEntry(bool withUninstallCommand)
+enum class AppFolder { none, empty, marked, markerOnly, foreign, file };
+enum class Listed { none, whole, withoutCommand, foreign };
+
+void registerEntry(Listed entry)
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
                               &key, nullptr),
               ERROR_SUCCESS);
-    const wchar_t command[] = L"Uninstall.exe --uninstall";
-    if (withUninstallCommand)
-        RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(command), sizeof command);
+    // Ours names this folder's uninstaller exactly; another version's or drive's names its own.
+    const std::wstring command = entry == Listed::foreign
+        ? L"\"D:\\Programs\\Quellmark Console\\Uninstall.exe\" --uninstall"
+        : L"\"" + (appDir() / L"Uninstall.exe").wstring() + L"\" --uninstall";
+    if (entry != Listed::withoutCommand)
+        RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                       static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
 }
-
-enum class AppFolder { none, empty, marked, foreign, file };
-enum class Listed { none, whole, withoutCommand };
 
 void arrange(AppFolder folder, Listed entry, bool service)
 {
@@ -122,12 +126,12 @@ void arrange(AppFolder folder, Listed entry, bool service)
         put(appDir(), "");
     else if (folder != AppFolder::none)
         fs::create_directories(appDir());
-    if (folder == AppFolder::marked)
+    if (folder == AppFolder::marked || folder == AppFolder::markerOnly)
         put(appDir() / L"product.txt", "QuellmarkConsoleApp/1\n");
     if (folder == AppFolder::marked || folder == AppFolder::foreign)
         put(appDir() / L"Uninstall.exe", "half a program");
     if (entry != Listed::none)
-        registerEntry(entry == Listed::whole);
+        registerEntry(entry);
     if (service)
         registerThrowAwayService();
 }
@@ -160,7 +164,10 @@ TEST(PreinstallChecks, TellTheRemainsOfAStoppedRunFromAnInstallation)
         {"entry alone", AppFolder::none, Listed::whole, false, REMAINS},
         {"empty folder and entry", AppFolder::empty, Listed::whole, false, REMAINS},
         {"empty folder alone", AppFolder::empty, Listed::none, false, REMAINS},
+        // An uninstallation stopped between deleting the uninstaller and deleting the marker.
+        {"marker alone and entry", AppFolder::markerOnly, Listed::whole, false, REMAINS},
         {"marked folder and entry", AppFolder::marked, Listed::whole, false, ALREADY_INSTALLED},
+        {"empty folder and another version's entry", AppFolder::empty, Listed::foreign, false, ALREADY_INSTALLED},
         {"folder without our marker", AppFolder::foreign, Listed::none, false, ALREADY_INSTALLED},
         {"a file at the folder's path", AppFolder::file, Listed::none, false, ALREADY_INSTALLED},
         {"service alone", AppFolder::none, Listed::none, true, ALREADY_INSTALLED},
@@ -285,7 +292,7 @@ TEST_F(PreinstallChecksWithShim, ReportTheStepsThatCouldNotLook)
     // look like remains.
     loadShim("fail RegOpenKeyExW call=1 return=5\n");
     put(appDir() / L"product.txt", "QuellmarkConsoleApp/1\n");
-    EXPECT_EQ(checksFailure(), ALREADY_INSTALLED);
+    EXPECT_EQ(checksFailure(), "Check Installed Apps entry (5): Access denied.\r\n");
 }
 
 // ProgramData lets every user create folders, and owns what they create: a maker folder or a

@@ -121,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// What is still there after a failed uninstall, in the order the uninstall removes things.
+// What is still there after a failed uninstall, in the order the uninstall removes things; the
+// data folder counts as there while it carries its marker, which goes last.
 struct Left {
     bool service, shortcuts, application, marker, entry, data;
     bool operator==(const Left&) const = default;
@@ -137,7 +138,7 @@ std::ostream& operator<<(std::ostream& out, const Left& left)
 Left whatIsLeft()
 {
     return {serviceState() != 0, fs::exists(shortcuts()), fs::exists(appDir()), fs::exists(appDir() / L"product.txt"),
-            !uninstallValue(L"DisplayName").empty(), fs::exists(dataDir())};
+            !uninstallValue(L"DisplayName").empty(), fs::exists(dataDir() / L"product.txt")};
 }
 
 struct StepFailure : NamedRow {

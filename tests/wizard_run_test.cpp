@@ -208,6 +208,9 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     waitForPage(running.wizard, installed(INSTALLED_WITHOUT_RULE, port), INSTALL_WAIT_MS);
     ASSERT_EQ(finish(running), 0u);
     EXPECT_EQ(readShimRecords("IShellWindows::FindWindowSW").at(0)["result"], "0x00000001") << "S_FALSE: no desktop";
+    EXPECT_EQ(recordedFields("CoCreateInstance", {"name", "context"}),
+              std::vector<std::string>{"name=ShellWindows context=4"})
+        << "a server of the desktop's own (CLSCTX_LOCAL_SERVER), never loaded into the elevated wizard";
     EXPECT_TRUE(browserStarts().empty());
 
     // A console that ignores the stop control: the uninstall waits for it, then gives up having

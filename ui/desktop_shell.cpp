@@ -33,11 +33,12 @@ ComPtr<Interface> ask(IUnknown* object)
 }
 
 // The browser of the desktop window, which only a running shell registers. ShellWindows is served
-// by the desktop's Explorer in the signed-in user's session, whoever asks for it.
+// by the desktop's Explorer in the signed-in user's session, whoever asks for it: a server of
+// its own process, never loaded into this elevated one.
 ComPtr<IShellBrowser> desktopBrowser()
 {
     const auto windows = obtain<IShellWindows>([](IShellWindows** out) {
-        return CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_PPV_ARGS(out));
+        return CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(out));
     });
     if (!windows)
         return nullptr;

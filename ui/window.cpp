@@ -28,6 +28,7 @@ constexpr int WINDOW_WIDTH = 680;
 constexpr int WINDOW_HEIGHT = 495;
 
 void (*work)() = nullptr; // the install or uninstall that begin() starts, set when the window opens
+void (*sessionEnding)() = nullptr; // what has to be done before Windows ends the process with the session
 
 // One of the window's message boxes is open. A box runs a message loop of its own, which still
 // delivers clicks, keys and posted messages to the window.
@@ -245,6 +246,15 @@ LRESULT onQueryEndSession(HWND window, WPARAM wParam, LPARAM lParam)
     return DefWindowProcW(window, WM_QUERYENDSESSION, wParam, lParam);
 }
 
+// The session ends (the user signs out, or Windows restarts) and the process with it, without its
+// window closing first: what the run leaves for the restart to do has to be arranged now.
+LRESULT onEndSession(WPARAM ending)
+{
+    if (ending != FALSE && sessionEnding != nullptr)
+        sessionEnding();
+    return 0;
+}
+
 // Activation by the keyboard or a closed box: the default procedure would put the focus on the
 // window itself. Minimised, the window leaves the focus to the default procedure as well.
 LRESULT onActivate(HWND window, WPARAM wParam, LPARAM lParam)
@@ -307,6 +317,7 @@ LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CTLCOLORSTATIC: return onColorStatic(reinterpret_cast<HDC>(wParam));
     case WM_ACTIVATE: return onActivate(window, wParam, lParam);
     case WM_QUERYENDSESSION: return onQueryEndSession(window, wParam, lParam);
+    case WM_ENDSESSION: return onEndSession(wParam);
     case WM_DPICHANGED: return onDpiChanged(wParam, lParam);
     // Enter presses Next wherever the focus is, unless the focus is on another push button.
     case DM_GETDEFID: return MAKELRESULT(NEXT_ID, DC_HASDEFID);
@@ -378,9 +389,10 @@ void begin()
     }
 }
 
-HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*workToRun)())
+HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*workToRun)(), void (*beforeSessionEnd)())
 {
     work = workToRun;
+    sessionEnding = beforeSessionEnd;
     const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls); // a failure shows up as missing controls, not as an error
     WNDCLASSW windowClass{};

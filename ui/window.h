@@ -18,8 +18,10 @@ inline constexpr int CANCEL_ID = 203;
 
 // Registers the window class "QuellmarkConsoleSetup" and opens the window, centred on the
 // primary screen, titled for the run mode. work is what begin() runs on the worker thread: the
-// install or uninstall, reporting to windowHandle. Raises "Create setup window" when it cannot.
-HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*work)());
+// install or uninstall, reporting to windowHandle. beforeSessionEnd runs when Windows ends the
+// session, and the process with it, while the window is open. Raises "Create setup window"
+// when it cannot.
+HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*work)(), void (*beforeSessionEnd)());
 
 LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

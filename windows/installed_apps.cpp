@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <optional>
 #include <string>
 
 #include "common/failure.h"
@@ -11,6 +13,26 @@
 #include "common/text.h"
 
 namespace {
+
+std::wstring uninstallerPath()
+{
+    return (appDir() / L"Uninstall.exe").wstring();
+}
+
+// The text of a REG_SZ value; none when the value is not there.
+std::optional<std::wstring> readString(HKEY key, const wchar_t* name)
+{
+    DWORD bytes = 0;
+    LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return std::nullopt;
+    std::wstring text(bytes / sizeof(wchar_t), L'\0');
+    if (status == ERROR_SUCCESS)
+        status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, text.data(), &bytes);
+    requireCode(status == ERROR_SUCCESS, static_cast<unsigned long>(status), "Check Installed Apps entry");
+    text.resize(wcsnlen(text.c_str(), text.size())); // the size counts the terminating NUL
+    return text;
+}
 
 void writeString(HKEY key, const wchar_t* name, const std::wstring& value)
 {
@@ -36,13 +58,13 @@ void addEntry()
     const UniqueRegistryKey key(created);
 
     const std::wstring folder = appDir().wstring();
-    const std::wstring uninstaller = (appDir() / L"Uninstall.exe").wstring();
+    const std::wstring uninstaller = uninstallerPath();
     writeString(key.get(), L"DisplayName", PRODUCT);
     writeString(key.get(), L"DisplayVersion", VERSION_TEXT);
     writeString(key.get(), L"Publisher", MAKER);
     writeString(key.get(), L"InstallLocation", folder);
     writeString(key.get(), L"DisplayIcon", uninstaller); // bare path: an icon source, not a command
-    writeString(key.get(), L"UninstallString", quote(uninstaller) + L" --uninstall");
+    writeString(key.get(), L"UninstallString", uninstallCommand());
     writeString(key.get(), L"URLInfoAbout", MANUAL_URL);
     writeNumber(key.get(), L"NoModify", 1);
     writeNumber(key.get(), L"NoRepair", 1);
@@ -64,4 +86,20 @@ void registerUninstall(bool add)
         addEntry();
     else
         removeEntry();
+}
+
+std::wstring uninstallCommand()
+{
+    return quote(uninstallerPath()) + L" --uninstall";
+}
+
+InstalledAppsEntry readInstalledAppsEntry()
+{
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &opened);
+    const UniqueRegistryKey key(opened);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {};
+    requireCode(status == ERROR_SUCCESS, static_cast<unsigned long>(status), "Check Installed Apps entry");
+    return {true, readString(key.get(), L"UninstallString")};
 }

@@ -58,13 +58,18 @@ SERVICE_STATUS_PROCESS currentStatus(SC_HANDLE service, const char* step)
     return status;
 }
 
-// The service's process, opened while the service still runs in it, so that its id cannot have
-// been given to another process by the time it is waited for. When it cannot be opened (it has
-// already ended, or Windows refuses the access) there is nothing to wait for, and the service's
-// own state is all there is to go by.
-UniqueHandle openServiceProcess(DWORD id)
+// The service's process, for the wait after the service reports itself stopped. The id from the
+// status names that process only while the service still runs in it, so the status is read again
+// once the process is open: the service manager holds its process until it ends, and no other
+// process can have that id while the service still reports it. Anything else (the service stopped
+// meanwhile, or Windows refused the access) leaves nothing to wait for, and the service's own
+// state is all there is to go by.
+UniqueHandle openServiceProcess(SC_HANDLE service, DWORD id)
 {
-    return UniqueHandle(id != 0 ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr);
+    UniqueHandle process(id != 0 ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr);
+    if (process && currentStatus(service, "Check service state").dwProcessId != id)
+        process.reset();
+    return process;
 }
 
 bool ended(HANDLE process)
@@ -150,7 +155,7 @@ void stopDeleteService()
     }
     const SERVICE_STATUS_PROCESS status = currentStatus(service.get(), "Check service state");
     if (status.dwCurrentState != SERVICE_STOPPED) {
-        const UniqueHandle process = openServiceProcess(status.dwProcessId);
+        const UniqueHandle process = openServiceProcess(service.get(), status.dwProcessId);
         stopAndWait(service.get(), process.get());
     }
     require(DeleteService(service.get()) != FALSE, "Remove Console service");

@@ -5,9 +5,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cwctype>
-#include <map>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -19,12 +20,14 @@ namespace {
 
 Entry* removeDirectoryEntry = nullptr;
 Entry* controlServiceEntry = nullptr;
-Entry* securityInfoEntry = nullptr;
-Entry* setSecurityEntry = nullptr;
+Entry* getNamedEntry = nullptr;
+Entry* getHandleEntry = nullptr;
+Entry* createFileEntry = nullptr;
+Entry* fileInformationEntry = nullptr;
+std::mutex linksLock;
+std::vector<HANDLE>* linksOpened = nullptr; // handles of links opened as themselves; never freed
 Owners* owners = nullptr;
-std::mutex ownersLock;
-std::map<std::wstring, std::string>* ownersSet = nullptr; // by comparable path; never freed, like children
-std::atomic<std::uint64_t> ownerCalls{0};
+std::atomic<std::uint64_t> ownerCalls{0}; // over both kinds of owner queries
 
 constexpr ULONGLONG RELEASE_LIMIT_MS = 5000;
 
@@ -108,57 +111,107 @@ BOOL WINAPI hookControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATU
     return originalOf<decltype(&ControlService)>(controlServiceEntry)(service, control, status);
 }
 
-// Windows keeps the owner it is given; Wine 8 accepts it and forgets it. The owner set on a file
-// or folder is remembered for the rest of the process, and reported from then on.
-DWORD WINAPI hookSetNamedSecurityInfoW(LPWSTR object, SE_OBJECT_TYPE type, SECURITY_INFORMATION given, PSID owner,
-                                       PSID group, PACL list, PACL audit)
+std::wstring pathOf(HANDLE handle)
 {
-    const DWORD result = originalOf<decltype(&SetNamedSecurityInfoW)>(setSecurityEntry)(object, type, given, owner,
-                                                                                      group, list, audit);
-    wchar_t* sid = nullptr;
-    if (result != ERROR_SUCCESS || type != SE_FILE_OBJECT || (given & OWNER_SECURITY_INFORMATION) == 0 ||
-        owner == nullptr || !ConvertSidToStringSidW(owner, &sid))
-        return result;
-    const std::string text = narrow(sid);
-    LocalFree(sid);
-    const std::lock_guard<std::mutex> hold(ownersLock);
-    (*ownersSet)[comparable(object)] = text;
-    return result;
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    path.resize(length < path.size() ? length : 0);
+    return path;
 }
 
-// An owner the plan gives for one call wins: it is the test saying who owns the object at that
-// moment. Otherwise the owner that this process set, otherwise the plan's owner for all.
-std::string ownerOf(LPCWSTR object, std::uint64_t call)
+// Windows keeps the owner and the access list of every file; Wine 8 reports the current user as
+// the owner of all of them and a list of its own. They come from the plan instead: the owner is
+// Administrators, the owner of what an elevated setup (or a test acting as one) creates, unless
+// the plan gives another, for all queries or for one; the list is the plan's, where it gives one.
+DWORD answer(const char* function, const std::wstring& object, SECURITY_INFORMATION wanted, PSID* owner, PACL* list,
+             PSECURITY_DESCRIPTOR* descriptor, const std::function<DWORD(PSECURITY_DESCRIPTOR*)>& fromWine)
 {
-    for (auto given = owners->calls.rbegin(); given != owners->calls.rend(); ++given)
-        if (given->first == call)
-            return given->second;
-    const std::lock_guard<std::mutex> hold(ownersLock);
-    const auto set = ownersSet->find(comparable(object));
-    return set != ownersSet->end() ? set->second : owners->all;
+    const std::uint64_t call = ownerCalls.fetch_add(1) + 1;
+    std::string sid = owners->all;
+    for (const auto& [given, other] : owners->calls)
+        sid = given == call ? other : sid;
+    std::string access = owners->list;
+    wchar_t* made = nullptr;
+    PSECURITY_DESCRIPTOR wine = nullptr;
+    if ((wanted & DACL_SECURITY_INFORMATION) != 0 && access.empty() && fromWine(&wine) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(wine, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &made,
+                                                             nullptr))
+        access = narrow(made);
+    LocalFree(made);
+    LocalFree(wine);
+    if ((wanted & DACL_SECURITY_INFORMATION) == 0)
+        access.clear();
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen("O:" + sid + access).c_str(), SDDL_REVISION_1,
+                                                              descriptor, nullptr))
+        return GetLastError();
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    if (owner != nullptr)
+        GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (list != nullptr)
+        GetSecurityDescriptorDacl(*descriptor, &present, list, &defaulted);
+    writeRecord(function, {{"object", narrow(object)}, {"call", decimal(call)}, {"owner", sid}, {"list", access}});
+    return ERROR_SUCCESS;
 }
 
-// Windows keeps the owner of every file; Wine 8 reports the current user for all of them. The
-// owner of files and folders comes from the plan instead: Administrators, the owner of what an
-// elevated setup (or a test acting as one) creates, unless a call is given another, or the
-// process has set one itself.
+bool answered(SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR* descriptor)
+{
+    return type == SE_FILE_OBJECT && (wanted & OWNER_SECURITY_INFORMATION) != 0 &&
+           (wanted & ~(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) == 0 && descriptor != nullptr;
+}
+
 DWORD WINAPI hookGetNamedSecurityInfoW(LPCWSTR object, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
                                        PSID* owner, PSID* group, PACL* list, PACL* audit,
                                        PSECURITY_DESCRIPTOR* descriptor)
 {
-    if (type != SE_FILE_OBJECT || wanted != OWNER_SECURITY_INFORMATION || descriptor == nullptr)
-        return originalOf<decltype(&GetNamedSecurityInfoW)>(securityInfoEntry)(object, type, wanted, owner, group,
-                                                                              list, audit, descriptor);
-    const std::uint64_t call = ownerCalls.fetch_add(1) + 1;
-    const std::string sid = ownerOf(object, call);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen("O:" + sid).c_str(), SDDL_REVISION_1, descriptor,
-                                                              nullptr))
-        return GetLastError();
-    BOOL defaulted = FALSE;
-    if (owner != nullptr)
-        GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    writeRecord("GetNamedSecurityInfoW", {{"object", narrow(object)}, {"call", decimal(call)}, {"owner", sid}});
-    return ERROR_SUCCESS;
+    const auto original = originalOf<decltype(&GetNamedSecurityInfoW)>(getNamedEntry);
+    if (!answered(type, wanted, descriptor))
+        return original(object, type, wanted, owner, group, list, audit, descriptor);
+    return answer("GetNamedSecurityInfoW", object, wanted, owner, list, descriptor, [&](PSECURITY_DESCRIPTOR* made) {
+        return original(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, made);
+    });
+}
+
+DWORD WINAPI hookGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
+                                 PSID* group, PACL* list, PACL* audit, PSECURITY_DESCRIPTOR* descriptor)
+{
+    const auto original = originalOf<decltype(&GetSecurityInfo)>(getHandleEntry);
+    if (!answered(type, wanted, descriptor))
+        return original(object, type, wanted, owner, group, list, audit, descriptor);
+    return answer("GetSecurityInfo", pathOf(object), wanted, owner, list, descriptor, [&](PSECURITY_DESCRIPTOR* made) {
+        return original(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, made);
+    });
+}
+
+// Windows opens a link itself when asked to (FILE_FLAG_OPEN_REPARSE_POINT) and reports it as a
+// reparse point; Wine 8 opens what a Linux-side link leads to and reports a plain folder. A
+// handle opened so on a path that is a link reports the reparse point, as Windows' would. Every
+// open goes through here, so a handle value that comes back for something else is forgotten.
+HANDLE WINAPI hookCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                              DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    const HANDLE opened = originalOf<decltype(&CreateFileW)>(createFileEntry)(path, access, share, attributes,
+                                                                            disposition, flags, templateFile);
+    if (opened == INVALID_HANDLE_VALUE)
+        return opened;
+    const DWORD error = GetLastError();
+    const DWORD found = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? GetFileAttributesW(path) : 0;
+    const bool link = found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const std::lock_guard<std::mutex> hold(linksLock);
+    std::erase(*linksOpened, opened);
+    if (link)
+        linksOpened->push_back(opened);
+    SetLastError(error);
+    return opened;
+}
+
+BOOL WINAPI hookGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    const BOOL ok = originalOf<decltype(&GetFileInformationByHandle)>(fileInformationEntry)(file, information);
+    const std::lock_guard<std::mutex> hold(linksLock);
+    if (ok && std::find(linksOpened->begin(), linksOpened->end(), file) != linksOpened->end())
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
 }
 
 } // namespace
@@ -166,11 +219,17 @@ DWORD WINAPI hookGetNamedSecurityInfoW(LPCWSTR object, SE_OBJECT_TYPE type, SECU
 void installEmulations(const Plan& plan)
 {
     owners = new Owners(plan.owners);
-    securityInfoEntry = &intercept("GetNamedSecurityInfoW");
-    securityInfoEntry->replacement = reinterpret_cast<void*>(&hookGetNamedSecurityInfoW);
-    ownersSet = new std::map<std::wstring, std::string>();
-    setSecurityEntry = &intercept("SetNamedSecurityInfoW");
-    setSecurityEntry->replacement = reinterpret_cast<void*>(&hookSetNamedSecurityInfoW);
+    const auto replace = [](const char* name, void* hook) {
+        Entry* entry = &intercept(name);
+        entry->replacement = hook;
+        return entry;
+    };
+    getNamedEntry = replace("GetNamedSecurityInfoW", reinterpret_cast<void*>(&hookGetNamedSecurityInfoW));
+    getHandleEntry = replace("GetSecurityInfo", reinterpret_cast<void*>(&hookGetSecurityInfo));
+    linksOpened = new std::vector<HANDLE>();
+    createFileEntry = replace("CreateFileW", reinterpret_cast<void*>(&hookCreateFileW));
+    fileInformationEntry =
+        replace("GetFileInformationByHandle", reinterpret_cast<void*>(&hookGetFileInformationByHandle));
     children = new std::vector<ChildFolder>();
     removeDirectoryEntry = &intercept("RemoveDirectoryW");
     removeDirectoryEntry->replacement = reinterpret_cast<void*>(&hookRemoveDirectoryW);

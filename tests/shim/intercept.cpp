@@ -70,15 +70,17 @@ std::string accessListText(const ACL* list)
     return result;
 }
 
-// What security attributes give a new object: the access list with the descriptor's own flags
-// ("D:P(...)" for a protected list, one that inherits nothing from the parent folder).
+// What security attributes give a new object: its owner, if they name one, and the access list
+// with the descriptor's own flags ("O:BAD:P(...)": owned by Administrators, a protected list that
+// inherits nothing from the parent folder).
 std::string securityAttributesText(const SECURITY_ATTRIBUTES* attributes)
 {
     if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
         return "(null)";
     wchar_t* text = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
+                                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
         return "(unreadable)";
     const std::string result = narrow(text);
     LocalFree(text);
@@ -148,6 +150,16 @@ Fields callFields(const Entry& entry, std::uint64_t call, const Fault* fault,
         Sleep(INFINITE);
 }
 
+// Only this thread waits, at the planned call, before anything of it is done, until the test
+// resumes the session (resumeShim); then the call goes on as if nothing had been planned.
+void pause(const Entry& entry, std::uint64_t call)
+{
+    const HANDLE resumed = CreateEventW(nullptr, TRUE, FALSE, sessionObjectName(L"resume").c_str());
+    writeRecord("pause", {{"function", entry.name}, {"call", decimal(call)}});
+    WaitForSingleObject(resumed, INFINITE);
+    CloseHandle(resumed);
+}
+
 } // namespace
 
 // Called by qmShimThunk for every call through a patched slot. Returns the address to continue
@@ -160,6 +172,10 @@ extern "C" void* qmShimDecide(Entry* entry, const std::uint64_t* registers, cons
     const Fault* fault = countCall(*entry, call);
     if (fault != nullptr && fault->hang)
         hang(*entry, call);
+    if (fault != nullptr && fault->pause) {
+        pause(*entry, call);
+        fault = nullptr;
+    }
     if (fault != nullptr || entry->recorded) {
         try {
             writeRecord(entry->name, callFields(*entry, call, fault, registers, stack));

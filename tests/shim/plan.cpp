@@ -146,19 +146,21 @@ void failLine(Plan& plan, const Line& line)
     function(plan, name).faults.push_back(fault);
 }
 
-void hangLine(Plan& plan, const Line& line)
+// "hang" and "pause": the call stops before anything of it is done, for ever or until resumed.
+void stopLine(Plan& plan, const Line& line)
 {
     const std::string name = functionName(line);
     if (isFirewallMethod(name))
-        reject(line, "\"hang\" applies to imports only");
+        reject(line, "\"" + line.words[0] + "\" applies to imports only");
     auto found = options(line, 2, {"call"});
     if (!found.count("call"))
-        reject(line, "give call= (the call that never returns)");
+        reject(line, "give call= (the call that stops)");
     Fault fault;
     fault.call = number(line, found["call"], UINT64_MAX);
     if (fault.call == 0)
         reject(line, "calls are counted from 1");
-    fault.hang = true;
+    fault.hang = line.words[0] == "hang";
+    fault.pause = !fault.hang;
     function(plan, name).faults.push_back(fault);
 }
 
@@ -218,7 +220,13 @@ void timeLine(Plan& plan, const Line& line)
 
 void ownerLine(Plan& plan, const Line& line)
 {
-    auto found = options(line, 2, {"owner", "call"});
+    auto found = options(line, 2, {"owner", "call", "list"});
+    if (found.count("list") && (found.count("owner") || found.count("call") || !found["list"].starts_with("D:")))
+        reject(line, "give list= alone, in security descriptor words (D:...)");
+    if (found.count("list")) {
+        plan.owners.list = found["list"];
+        return;
+    }
     const std::string& owner = found["owner"];
     if (owner.rfind("S-1-", 0) != 0)
         reject(line, "give owner= as a SID in its string form (S-1-...)");
@@ -269,14 +277,14 @@ void valueLine(Plan& plan, const Line& line)
         diskLine(plan, line);
     else if (name == "GetSystemTime")
         timeLine(plan, line);
-    else if (name == "GetNamedSecurityInfoW")
+    else if (name == "GetSecurityInfo" || name == "GetNamedSecurityInfoW")
         ownerLine(plan, line);
     else if (name == "IsWow64Process2")
         machineLine(plan, line);
     else if (name == "ShellWindows")
         desktopLine(plan, line);
     else
-        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetNamedSecurityInfoW, "
+        reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetSecurityInfo, "
                      "IsWow64Process2 and ShellWindows");
 }
 
@@ -353,8 +361,8 @@ Plan parsePlan(const std::string& text, const std::string& image)
             target = applies ? &mine : &others;
         } else if (directive == "fail") {
             failLine(*target, line);
-        } else if (directive == "hang") {
-            hangLine(*target, line);
+        } else if (directive == "hang" || directive == "pause") {
+            stopLine(*target, line);
         } else if (directive == "record") {
             recordLine(*target, line);
         } else if (directive == "value") {

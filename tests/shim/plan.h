@@ -16,6 +16,7 @@ struct Fault {
     std::optional<int> crtError;        // the C runtime's errno to set ("errno="), for its functions
     std::uint64_t value = 0;  // what the call returns (rax)
     bool hang = false;        // "hang": the call never returns, so that a test can kill the process there
+    bool pause = false;       // "pause": the call waits until the test resumes the session, then goes on
 };
 
 // How "record" writes an argument: d and x a 32-bit number in decimal or hexadecimal (the upper
@@ -47,11 +48,13 @@ struct SystemTime {
     std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
 
-// The owner that GetNamedSecurityInfoW reports for files and folders: a default for every call,
-// and owners for single calls (1-based).
+// The owner that GetSecurityInfo and GetNamedSecurityInfoW report for files and folders: a
+// default for every call, and owners for single calls (1-based); and the access list they
+// report, when the plan gives one.
 struct Owners {
     std::string all = "S-1-5-32-544"; // Administrators: the owner of what an elevated setup creates
     std::vector<std::pair<std::uint64_t, std::string>> calls;
+    std::string list; // in security descriptor words ("D:P(...)"); empty: Wine's own
 };
 
 struct Answers {
@@ -64,7 +67,7 @@ struct Plan {
     std::optional<DiskSpace> disk;           // "value GetDiskFreeSpaceExW"
     std::optional<NativeMachine> machine;    // "value IsWow64Process2"
     std::optional<SystemTime> time;          // "value GetSystemTime"
-    Owners owners;                           // "value GetNamedSecurityInfoW"
+    Owners owners;                           // "value GetSecurityInfo" (or GetNamedSecurityInfoW)
     std::optional<Answers> answers;          // "answer MessageBoxW"
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
     std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)

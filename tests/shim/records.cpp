@@ -25,18 +25,6 @@ void escapeInto(std::string& line, const std::string& text)
     }
 }
 
-// One lock per record file, shared by every process in the session: the FNV-1a hash of the
-// upper-cased path names it.
-std::wstring lockName(const std::wstring& path)
-{
-    std::uint32_t hash = 2166136261u;
-    for (wchar_t c : path) {
-        hash ^= static_cast<std::uint32_t>(towupper(c));
-        hash *= 16777619u;
-    }
-    return L"Local\\qmshim-records-" + std::to_wstring(hash);
-}
-
 bool append(const std::string& line)
 {
     const HANDLE file = CreateFileW(recordPath->c_str(), FILE_APPEND_DATA,
@@ -70,7 +58,7 @@ bool openRecords(const std::wstring& path, const std::string& image)
     recordPath = new std::wstring(path);
     lineStart = new std::string(std::to_string(GetCurrentProcessId()) + "\t");
     escapeInto(*lineStart, image);
-    appendLock = CreateMutexW(nullptr, FALSE, lockName(path).c_str());
+    appendLock = CreateMutexW(nullptr, FALSE, sessionName(path, L"records").c_str());
     return appendLock != nullptr && append("");
 }
 
@@ -114,4 +102,9 @@ void writeRecord(const std::string& function, const Fields& fields)
     if (!ok)
         OutputDebugStringA(("qmshim: cannot append to the record file: " + line).c_str());
     SetLastError(lastError);
+}
+
+std::wstring sessionObjectName(const wchar_t* kind)
+{
+    return sessionName(*recordPath, kind);
 }

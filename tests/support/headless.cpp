@@ -1,8 +1,10 @@
 #include "tests/support/headless.h"
 
+#include <atomic>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
@@ -52,6 +54,24 @@ void headlessKilledAt(const std::wstring& arguments, const std::string& plan)
     }
     TerminateProcess(started.process.get(), 1);
     WaitForSingleObject(started.process.get(), INFINITE);
+}
+
+HeadlessRun headlessPausedAt(const std::wstring& arguments, const std::string& plan,
+                             const std::function<void()>& meanwhile)
+{
+    std::atomic<bool> ended{false};
+    std::thread interloper([&] {
+        while (!ended && !shimRecorded("pause"))
+            Sleep(10);
+        if (!ended) {
+            meanwhile();
+            resumeShim();
+        }
+    });
+    const HeadlessRun result = run(arguments, plan);
+    ended = true;
+    interloper.join();
+    return result;
 }
 
 HeadlessRun uninstallThroughInstalledApps()

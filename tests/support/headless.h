@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,11 @@ HeadlessRun headlessUninstall(bool deleteData, const std::string& plan = "");
 // until it has got there and kills it at that point, as a power cut or an administrator ending
 // the process would. Raises when it ends before.
 void headlessKilledAt(const std::wstring& arguments, const std::string& plan);
+
+// Runs headless_setup with these arguments under a plan that holds a "pause" directive; once the
+// run waits there, meanwhile runs (on another thread), then the run goes on to its end.
+HeadlessRun headlessPausedAt(const std::wstring& arguments, const std::string& plan,
+                             const std::function<void()>& meanwhile);
 
 // Runs what the Installed-apps entry names as its uninstall command (for a headless
 // installation, a copy of headless_setup.exe) with "uninstall 0", keeping the data.

@@ -160,8 +160,10 @@ testing::Matcher<const std::string&> failureIs(const std::string& expected)
 
 std::string removalHeldAt(const std::string& folder, const std::string& file)
 {
-    return "filesystem error: cannot remove all: Sharing violation [" + folder + "] [" + folder + "\\" +
-           (file.empty() ? "" : file + "]");
+    if (file.empty())
+        return folder + "\\";
+    return folder + "\\" + file +
+           " is in use by another program and could not be removed. Close that program, then try again.";
 }
 
 void keepDataFolder()

@@ -47,8 +47,9 @@ std::vector<std::string> dataFolderFootprint();
 // lists in an order of its own.
 testing::Matcher<const std::string&> failureIs(const std::string& expected);
 
-// The failure of a folder's removal at a file that another program holds open; without file, the
-// text up to the file, whose name the file system lists in an order of its own.
+// The failure of a folder's removal at a file that another program holds open (Wine's Restart
+// Manager names no program); without file, the text up to the file, whose name the file system
+// lists in an order of its own.
 std::string removalHeldAt(const std::string& folder, const std::string& file = "");
 
 // A kept data folder of an earlier installation: its folder and its marker.

@@ -1,5 +1,7 @@
 #include "tests/support/processes.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -91,4 +93,16 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::wstrin
 std::filesystem::path testProgramFolder()
 {
     return exePath().parent_path();
+}
+
+std::vector<DWORD> processesNamed(const wchar_t* image)
+{
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    std::vector<DWORD> found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, image) == 0)
+            found.push_back(entry.th32ProcessID);
+    return found;
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 
@@ -25,6 +26,9 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::wstrin
 // it printed. start returns the new process's handle.
 ProcessResult captureOutput(const std::filesystem::path& program, DWORD timeoutMs,
                             const std::function<UniqueHandle(STARTUPINFOW&)>& start);
+
+// The ids of the running processes whose program file is named image ("python.exe").
+std::vector<DWORD> processesNamed(const wchar_t* image);
 
 // The folder of the running test program; helper programs are built beside it.
 std::filesystem::path testProgramFolder();

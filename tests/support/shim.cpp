@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "tests/shim/inject.h"
+#include "tests/shim/records.h"
 
 namespace {
 
@@ -74,6 +75,17 @@ ShimRecord parseRecord(const std::string& line)
     }
     return record;
 }
+
+} // namespace
+
+void resumeShim()
+{
+    const UniqueHandle resumed(
+        CreateEventW(nullptr, TRUE, FALSE, sessionName((sessionFolder / L"records.txt").wstring(), L"resume").c_str()));
+    SetEvent(resumed.get()); // the paused calls hold the event, so it stays set for them
+}
+
+namespace {
 
 // Turns the shim's own complaints about a process into a failure of the test.
 void requireAccepted(DWORD process, const std::string& target)

@@ -49,6 +49,9 @@ ShimProcess startWithShim(const std::filesystem::path& program, const std::wstri
 ProcessResult runWithShim(const std::filesystem::path& program, const std::wstring& arguments,
                           const std::string& plan, DWORD timeoutMs = 60000);
 
+// Lets every call of the session that a "pause" line stopped go on.
+void resumeShim();
+
 // Whether the current session has a record of function yet. Safe to ask while the session's
 // processes are still writing: a record being appended is not mistaken for a malformed one.
 bool shimRecorded(std::string_view function);
