@@ -15,12 +15,14 @@
 
 #include "common/folders.h"
 #include "common/handles.h"
+#include "common/product.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/named_rows.h"
 #include "tests/support/processes.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/services.h"
 
 namespace fs = std::filesystem;
 
@@ -70,6 +72,20 @@ void runtimeStopsHanging()
     EXPECT_THAT(processesNamed(L"python.exe"), testing::IsEmpty()) << "the helper outlived the setup";
 }
 
+// An installation stopped after adding its rule, whose service and entry another tool then took
+// away (a registry cleaner, "sc delete"): what is left are remains, and the rule they recorded
+// goes with them.
+void serviceAndEntryTakenAway()
+{
+    if (const UniqueService service = openConsoleService(DELETE | SERVICE_STOP)) {
+        SERVICE_STATUS status{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        EXPECT_TRUE(waitForServiceState(SERVICE_STOPPED));
+        DeleteService(service.get());
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+}
+
 void interrupt(const Interruption& row, unsigned port)
 {
     if (row.uninstall) {
@@ -110,6 +126,9 @@ TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData
     ASSERT_NO_FATAL_FAILURE(interrupt(GetParam(), port));
 
     HeadlessRun next = headlessInstall(port, true);
+    if (!GetParam().uninstallFirst) {
+        EXPECT_EQ(firewallCalls().size(), GetParam().removesRule ? 2u : 1u) << "remains clearing";
+    }
     if (GetParam().uninstallFirst) {
         ASSERT_EQ(next.outcome, ALREADY_INSTALLED) << next.output;
         const HeadlessRun removed = uninstallThroughInstalledApps();
@@ -156,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
         // C runtime after the application folder's two levels.
         Interruption{"InstallRightAfterTheRuleIsAdded", false, "_wmkdir call=3", true, true},
         Interruption{"InstallAtItsEnd", false, "fwrite call=5", true, true},
+        Interruption{"InstallWithoutItsServiceAndEntry", false, "_wmkdir call=3", false, true, serviceAndEntryTakenAway},
         Interruption{"UninstallAtTheStop", true, "fwrite call=1", true, true},
         Interruption{"UninstallAtTheRemoval", true, "fwrite call=2", true, true},
         // Two shortcuts, then the fifth deletion is inside the application folder.
