@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/failure.h"
 #include "common/folders.h"
@@ -11,6 +12,7 @@
 #include "core/command_line.h"
 #include "core/host.h"
 #include "core/relocate.h"
+#include "app/quiet.h"
 #include "app/worker.h"
 #include "engine/install.h"
 #include "ui/firewall_prompt.h"
@@ -26,20 +28,7 @@ void waitForParent(unsigned long parent)
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, parent));
     if (process)
         WaitForSingleObject(process.get(), 10000); // a time-out is no error: the run goes on
-    const std::filesystem::path folder = exePath().parent_path();
-    if (isSessionFolder(folder))
-        temporaryUninstaller = folder;
-}
-
-// One wizard per machine, across sessions: the lock is the mutex's existence, never its
-// ownership, and it lasts as long as this process holds the handle.
-UniqueHandle takeLock()
-{
-    UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
-    require(lock != nullptr, "Lock Console setup");
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        throw std::runtime_error("Another Quellmark Console setup or uninstall wizard is already open.");
-    return lock;
+    rememberSessionFolder();
 }
 
 int runMessageLoop(HWND window)
@@ -59,6 +48,26 @@ int runMessageLoop(HWND window)
     return static_cast<int>(static_cast<DWORD>(message.wParam));
 }
 
+} // namespace
+
+void rememberSessionFolder()
+{
+    const std::filesystem::path folder = exePath().parent_path();
+    if (isSessionFolder(folder))
+        temporaryUninstaller = folder;
+}
+
+// One wizard per machine, across sessions: the lock is the mutex's existence, never its
+// ownership, and it lasts as long as this process holds the handle.
+UniqueHandle takeLock()
+{
+    UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
+    require(lock != nullptr, "Lock Console setup");
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        lock.reset();
+    return lock;
+}
+
 // Nothing can delete a running program file; the next restart removes the copy and its folder,
 // the file first, since a folder is only removed empty. Failures change nothing for the user.
 // Once is enough: when the session ends while the window is open, this runs before Windows ends
@@ -72,18 +81,21 @@ void scheduleSessionRemoval()
     temporaryUninstaller.clear();
 }
 
-} // namespace
-
 int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock)
 {
-    const CommandLine commandLine = parseCommandLine(commandLineArguments());
+    const std::vector<std::wstring> arguments = commandLineArguments();
+    if (unattendedPart(arguments).quiet)
+        return runUnattended(arguments);
+    const CommandLine commandLine = parseCommandLine(arguments);
     removing = commandLine.uninstall;
     checkHost();
-    if (removing && relocate())
+    if (removing && relocate().copy)
         return 0;
     if (commandLine.parent != 0)
         waitForParent(commandLine.parent);
     lock = takeLock();
+    if (!lock)
+        throw std::runtime_error(ANOTHER_WIZARD_OPEN);
     askFirewall = askFirewallFailure; // the installation's question, shown over the window
     const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody, scheduleSessionRemoval));
     scheduleSessionRemoval();

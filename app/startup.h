@@ -16,3 +16,16 @@ int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock);
 
 // Shows a failure that ended the start-up in an error box without owner.
 void showStartupFailure(const std::wstring& text) noexcept;
+
+// Pieces that the unattended run shares with the wizard:
+
+// Takes the machine-wide lock that lets one setup or uninstall wizard run at a time; empty when
+// another holds it. Raises "Lock Console setup" when it cannot be asked.
+UniqueHandle takeLock();
+inline constexpr char ANOTHER_WIZARD_OPEN[] = "Another Quellmark Console setup or uninstall wizard is already open.";
+
+// A temporary uninstall copy notes its session folder, which it leaves to the next restart.
+void rememberSessionFolder();
+
+// Schedules the session folder noted so for deletion at the next restart, once.
+void scheduleSessionRemoval();

@@ -3,15 +3,27 @@
 #include <string>
 #include <vector>
 
-// What the command line asks for. An empty command line is a plain install run.
+// What the command line asks for. An empty command line is a plain install run with the window.
 struct CommandLine {
-    bool uninstall = false;        // "--uninstall" (may repeat)
-    unsigned long parent = 0;      // "--parent <id>"; 0 means no parent wizard to wait for
+    bool uninstall = false;   // "--uninstall" (may repeat)
+    unsigned long parent = 0; // "--parent <id>"; 0 means no parent wizard to wait for
+    // An unattended run, for deployment tools: no window, no box, no browser, a log.
+    bool quiet = false;       // "--quiet"
+    unsigned port = 8080;     // "--port <number>", installing
+    bool firewall = true;     // false with "--no-firewall", installing
+    bool deleteData = false;  // "--delete-data", uninstalling
+    std::wstring log;         // "--log <file>"; empty: the default place
 };
 
 // Reads the arguments after the program name. Raises "Unknown setup option" for anything it does
-// not know, including a "--parent" with nothing after it.
+// not know, including an option that needs a value and has none; the port page's refusal for a
+// port it would refuse; and a sentence naming the option for an unattended run's option without
+// "--quiet", or in the other run mode.
 CommandLine parseCommandLine(const std::vector<std::wstring>& arguments);
+
+// The unattended part alone, read before anything else is judged: whether the run is quiet and
+// where its log goes, so that a quiet run reports even a refused command line in its log.
+CommandLine unattendedPart(const std::vector<std::wstring>& arguments);
 
 // The process's own command line, split the way Windows splits it, without the program name.
 std::vector<std::wstring> commandLineArguments();

@@ -41,6 +41,8 @@ bool sameFolder(const fs::path& first, const fs::path& second)
     return a == first.end() && b == second.end();
 }
 
+} // namespace
+
 // Not the user's own temporary folder: there the unelevated user may rename or delete anything,
 // so a program of theirs could swap the session folder for another folder or a junction, have
 // this elevated wizard start an Uninstall.exe of theirs, or redirect the deletions that the
@@ -49,7 +51,7 @@ bool sameFolder(const fs::path& first, const fs::path& second)
 // grants only SYSTEM and Administrators, so it stays ours from its creation until the restart
 // removes it. GetSystemWindowsDirectoryW, since on a terminal server GetWindowsDirectoryW can
 // name a private folder of the user's.
-fs::path temporaryFolder()
+fs::path systemTemporaryFolder()
 {
     std::wstring buffer(MAX_PATH, L'\0');
     // A buffer that is too small is filled with nothing; the answer is the size needed.
@@ -62,6 +64,8 @@ fs::path temporaryFolder()
     buffer.resize(length);
     return fs::path(buffer) / L"Temp";
 }
+
+namespace {
 
 std::wstring newSessionName()
 {
@@ -84,9 +88,10 @@ void createSessionFolder(const fs::path& folder)
     require(CreateDirectoryW(folder.c_str(), &attributes), "Create uninstall session");
 }
 
-void startCopy(const fs::path& copy, const fs::path& folder)
+UniqueHandle startCopy(const fs::path& copy, const fs::path& folder, const std::wstring& options)
 {
-    std::wstring commandLine = quote(copy.wstring()) + L" --uninstall --parent " + std::to_wstring(GetCurrentProcessId());
+    std::wstring commandLine =
+        quote(copy.wstring()) + L" --uninstall" + options + L" --parent " + std::to_wstring(GetCurrentProcessId());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
@@ -100,7 +105,7 @@ void startCopy(const fs::path& copy, const fs::path& folder)
     // copy still runs and the user finds it on the taskbar, so the result is not looked at.
     AllowSetForegroundWindow(started.dwProcessId);
     CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
+    return UniqueHandle(started.hProcess);
 }
 
 // Whether two access lists hold the same entries in the same order, byte for byte.
@@ -155,24 +160,48 @@ bool protectedAsSession(const fs::path& folder)
            sameEntries(list, wantedList);
 }
 
+// Before the copy starts, so that nothing of this process is left in the application folder by
+// the time the copy removes it. A file that cannot be moved (Program Files on another volume)
+// stays; the copy then reports it in use, and the uninstall can be run again. Scheduled for
+// deletion at the restart before the copy schedules its own file and the folder, which Windows
+// removes only once it is empty.
+void setAside(Relocation& relocation)
+{
+    SetCurrentDirectoryW(relocation.folder.c_str()); // a failure keeps the folder in use, as the move would
+    const fs::path aside = relocation.folder / L"Uninstall.waiting.exe";
+    if (!MoveFileExW(relocation.program.c_str(), aside.c_str(), 0))
+        return;
+    relocation.setAside = aside;
+    MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); // a failure leaves it until removed by hand
+}
+
 } // namespace
 
 bool isSessionFolder(const fs::path& folder)
 {
     return folder.filename().wstring().starts_with(SESSION_PREFIX) &&
-           sameFolder(folder.parent_path(), temporaryFolder()) && protectedAsSession(folder);
+           sameFolder(folder.parent_path(), systemTemporaryFolder()) && protectedAsSession(folder);
 }
 
-bool relocate()
+Relocation relocate(const std::wstring& options, bool stepAside)
 {
     const fs::path application = appDir();
     const fs::path program = exePath();
     if (!sameFolder(program.parent_path(), application))
-        return false;
-    const fs::path session = temporaryFolder() / newSessionName();
+        return {};
+    const fs::path session = systemTemporaryFolder() / newSessionName();
     createSessionFolder(session);
     const fs::path copy = session / L"Uninstall.exe";
     require(CopyFileW(program.c_str(), copy.c_str(), TRUE), "Prepare uninstall wizard");
-    startCopy(copy, session);
-    return true;
+    Relocation relocation{nullptr, session, program, {}};
+    if (stepAside)
+        setAside(relocation);
+    relocation.copy = startCopy(copy, session, options);
+    return relocation;
+}
+
+void putBack(const Relocation& relocation)
+{
+    if (!relocation.setAside.empty())
+        MoveFileExW(relocation.setAside.c_str(), relocation.program.c_str(), 0); // a failure leaves it aside
 }

@@ -2,12 +2,33 @@
 
 #include <filesystem>
 
+#include "common/handles.h"
+
 // An uninstall started from the application folder must not run from the folder it deletes.
 // When this program runs from the application folder, relocate() copies it into a new uninstall
-// session folder under the Windows folder's Temp, open only to SYSTEM and Administrators,
-// starts the copy with "--uninstall --parent <this process id>" and returns true: the caller
-// ends at once with exit code 0. Otherwise it creates nothing and returns false.
-bool relocate();
+// session folder under the Windows folder's Temp, open only to SYSTEM and Administrators, and
+// starts the copy with "--uninstall", options (each with a blank before it) and
+// "--parent <this process id>": the caller hands over to it. Otherwise it creates nothing and
+// the copy it returns is empty.
+//
+// A caller that waits for the copy keeps its own program file open, and Windows deletes no
+// program that runs. With stepAside, that file is first moved (which Windows allows) into the
+// session folder, to be deleted at the next restart, and this process leaves the application
+// folder as its current folder, so that the copy can remove the whole folder.
+struct Relocation {
+    UniqueHandle copy;              // the copy's process
+    std::filesystem::path folder;   // the session folder that holds it
+    std::filesystem::path program;  // where this program's file was when it started
+    std::filesystem::path setAside; // where it is now, when it was moved; else empty
+};
+Relocation relocate(const std::wstring& options = L"", bool stepAside = false);
+
+// Moves a file that relocate() set aside back to where it was: the copy failed, and the
+// application folder's uninstaller is needed again. Nothing happens when the move fails.
+void putBack(const Relocation& relocation);
+
+// The Windows folder's Temp, which exists for every account, LocalSystem included.
+std::filesystem::path systemTemporaryFolder();
 
 // The name with which every uninstall session folder begins.
 inline constexpr wchar_t SESSION_PREFIX[] = L"Quellmark-Uninstall-";

@@ -56,8 +56,38 @@ TEST(CommandLine, RefusesEverythingElse)
     const std::vector<std::vector<std::wstring>> refused = {
         {L"--Uninstall"}, {L"/uninstall"}, {L"-uninstall"}, {L"--uninstall="}, {L""},
         {L"--parent"}, {L"--uninstall", L"--parent"}, {L"--parent", L"1", L"--parent"},
-        {L"--uninstall", L"extra"}, {L"--PARENT", L"1"},
+        {L"--uninstall", L"extra"}, {L"--PARENT", L"1"}, {L"--quiet", L"--port"}, {L"--quiet", L"--log"},
+        {L"--Quiet"}, {L"/quiet"},
     };
     for (const auto& arguments : refused)
         EXPECT_EQ(refusal(arguments), "Unknown setup option") << "arguments: " << arguments.size();
+}
+
+// The unattended run's options: each only with --quiet and in its own run mode; a value is read
+// as the settings page reads the port.
+TEST(CommandLine, TakesTheUnattendedOptionsOnlyWhereTheyBelong)
+{
+    const CommandLine install = parseCommandLine({L"--quiet", L"--port", L"08081", L"--no-firewall", L"--log", L"a b"});
+    EXPECT_TRUE(install.quiet && !install.uninstall && !install.firewall && !install.deleteData);
+    EXPECT_EQ(install.port, 8081u);
+    EXPECT_EQ(install.log, L"a b");
+    const CommandLine remove = parseCommandLine({L"--delete-data", L"--uninstall", L"--quiet"});
+    EXPECT_TRUE(remove.uninstall && remove.deleteData && remove.firewall && remove.port == 8080);
+    EXPECT_EQ(unattendedPart({L"--parent", L"--quiet", L"--log", L"--quiet", L"--no-firewall"}).log, L"--quiet")
+        << "a value that looks like an option is a value";
+
+    const struct {
+        std::vector<std::wstring> arguments;
+        const char* text;
+    } refused[] = {
+        {{L"--port", L"8081"}, "The option --port is for unattended runs only: add --quiet."},
+        {{L"--uninstall", L"--delete-data"}, "The option --delete-data is for unattended runs only: add --quiet."},
+        {{L"--log", L"x"}, "The option --log is for unattended runs only: add --quiet."},
+        {{L"--quiet", L"--uninstall", L"--no-firewall"}, "The option --no-firewall is not for an uninstallation."},
+        {{L"--quiet", L"--delete-data"}, "The option --delete-data is not for an installation."},
+        {{L"--quiet", L"--port", L"1023"}, "Enter a port between 1024 and 65535."},
+        {{L"--quiet", L"--port", L"65536"}, "Enter a port between 1024 and 65535."},
+    };
+    for (const auto& row : refused)
+        EXPECT_EQ(refusal(row.arguments), row.text) << row.text;
 }

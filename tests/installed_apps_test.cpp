@@ -80,7 +80,7 @@ bool entryExists()
 
 } // namespace
 
-TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
+TEST(InstalledApps, WritesTheTenValuesWithTypesAndSizes)
 {
     registerUninstall(true);
     const UniqueRegistryKey key = openEntry();
@@ -95,6 +95,7 @@ TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
         {L"InstallLocation", L"C:\\Program Files\\Vostrel\\Quellmark Console"},
         {L"DisplayIcon", uninstaller},
         {L"UninstallString", L"\"" + uninstaller + L"\" --uninstall"},
+        {L"QuietUninstallString", L"\"" + uninstaller + L"\" --uninstall --quiet"},
         {L"URLInfoAbout", L"https://www.vostrel.com/manual/console/#windows-server"},
     };
     for (const auto& expected : texts) {
@@ -107,7 +108,7 @@ TEST(InstalledApps, WritesTheNineValuesWithTypesAndSizes)
         EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
         EXPECT_EQ(stored.data, (std::vector<BYTE>{1, 0, 0, 0}));
     }
-    EXPECT_EQ(valueNames(key.get()).size(), 9u);
+    EXPECT_EQ(valueNames(key.get()).size(), 10u);
 }
 
 TEST(InstalledApps, AddingAgainKeepsForeignValues)
@@ -126,7 +127,7 @@ TEST(InstalledApps, AddingAgainKeepsForeignValues)
     key = openEntry();
     EXPECT_EQ(readValue(key.get(), L"EstimatedSize").data, (std::vector<BYTE>{0x92, 0x10, 0, 0}));
     EXPECT_EQ(readValue(key.get(), L"DisplayVersion").data, textBytes(L"0.2.3 build 0012")) << "latest data wins";
-    EXPECT_EQ(valueNames(key.get()).size(), 10u);
+    EXPECT_EQ(valueNames(key.get()).size(), 11u);
 }
 
 TEST(InstalledApps, RemovingDeletesTheWholeKeyAndToleratesAMissingOne)

@@ -94,10 +94,15 @@ const Page INSTALLED = {.title = DONE_TITLE, .body = installed, .next = FINISH, 
 const Page REMOVED_ALL_DATA = {.title = DONE_TITLE, .body = fixed<REMOVED_ALL>, .next = FINISH, .last = true};
 const Page REMOVED_KEEPING_DATA = {.title = DONE_TITLE, .body = removedKeepingData, .next = FINISH, .last = true};
 
+const Page& finalPage()
+{
+    return failed ? FAILED : !removing ? INSTALLED : selectedChoice ? REMOVED_ALL_DATA : REMOVED_KEEPING_DATA;
+}
+
 const Page& currentPage()
 {
     if (finished)
-        return failed ? FAILED : !removing ? INSTALLED : selectedChoice ? REMOVED_ALL_DATA : REMOVED_KEEPING_DATA;
+        return finalPage();
     if (working)
         return WORKING_PAGES[removing];
     return QUESTIONS[removing][page == 0 ? 0 : page == 1 ? 1 : 2];
@@ -132,4 +137,9 @@ void render()
     show(progressBar, shown.progress);
     show(backButton, !shown.last);
     show(cancelButton, !shown.last);
+}
+
+std::wstring finalPageText()
+{
+    return finalPage().body();
 }

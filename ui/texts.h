@@ -83,8 +83,8 @@ inline constexpr wchar_t INSTALLED_NO_RULE[] =
 inline constexpr wchar_t INSTALLED_AUTOMATIC[] = L"\r\n\r\nThe service starts automatically with Windows.";
 inline constexpr wchar_t OPEN_BROWSER[] = L"Open Console in my browser";
 
-// Message boxes of the window (the caption is PRODUCT unless given).
-inline constexpr wchar_t PORT_REFUSED[] = L"Enter a port between 1024 and 65535.";
+// Message boxes of the window (the caption is PRODUCT unless given; the port's refusal is
+// PORT_REFUSED, with the port's rule in common/port.h).
 inline constexpr wchar_t EXIT_QUESTION[] = L"Exit setup?";
 inline constexpr wchar_t DELETE_QUESTION[] =
     L"Permanently delete all saved Console accounts, audit records, license state and logs?";

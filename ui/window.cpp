@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/failure.h"
+#include "common/port.h"
 #include "common/product.h"
 #include "common/wizard_messages.h"
 #include "common/wizard_state.h"
@@ -142,17 +143,11 @@ bool choiceChecked()
     return SendMessageW(choice, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-// What wcstoul skips or accepts before the digits (blanks, a sign, leading zeros) is accepted;
-// a minus sign wraps around far above 65535 and is refused with the rest.
 std::optional<unsigned> enteredPort()
 {
     wchar_t typed[16] = {};
     GetWindowTextW(portEdit, typed, 16);
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(typed, &end, 10);
-    if (typed[0] == L'\0' || *end != L'\0' || value < 1024 || value > 65535)
-        return std::nullopt;
-    return static_cast<unsigned>(value);
+    return portFromText(typed);
 }
 
 void finish()
@@ -172,7 +167,7 @@ void leaveSettings()
     if (!removing) {
         const std::optional<unsigned> port = enteredPort();
         if (!port) {
-            ask(texts::PORT_REFUSED, PRODUCT, MB_ICONINFORMATION);
+            ask(PORT_REFUSED, PRODUCT, MB_ICONINFORMATION);
             return;
         }
         selectedPort = *port;

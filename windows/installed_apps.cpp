@@ -65,6 +65,9 @@ void addEntry()
     writeString(key.get(), L"InstallLocation", folder);
     writeString(key.get(), L"DisplayIcon", uninstaller); // bare path: an icon source, not a command
     writeString(key.get(), L"UninstallString", uninstallCommand());
+    // What deployment tools and package managers run to remove the product with nobody at the
+    // screen; it keeps the saved data, as the wizard does unless asked otherwise.
+    writeString(key.get(), L"QuietUninstallString", uninstallCommand() + L" --quiet");
     writeString(key.get(), L"URLInfoAbout", MANUAL_URL);
     writeNumber(key.get(), L"NoModify", 1);
     writeNumber(key.get(), L"NoRepair", 1);

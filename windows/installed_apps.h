@@ -4,8 +4,9 @@
 #include <string>
 
 // The product's entry under Installed apps (HKLM, 64-bit view). Adding writes the display name,
-// version, maker, folder, icon, uninstall command and manual address, leaving any other values
-// of an existing entry alone; removing deletes the whole key and is content when it is missing.
+// version, maker, folder, icon, uninstall commands (with the window and unattended) and manual
+// address, leaving any other values of an existing entry alone; removing deletes the whole key
+// and is content when it is missing.
 void registerUninstall(bool add);
 
 // The command that Installed apps runs to remove the product: the application folder's

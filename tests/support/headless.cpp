@@ -37,20 +37,26 @@ HeadlessRun parse(const ProcessResult& result)
     return run;
 }
 
-HeadlessRun run(const std::wstring& arguments, const std::string& plan)
+HeadlessRun run(const std::wstring& arguments, const std::string& plan,
+                const std::filesystem::path& program = headlessProgram())
 {
     // Ample for a health wait of 30 slow probes; a hang still ends the test.
-    return parse(runWithShim(headlessProgram(), arguments, plan, 300000));
+    return parse(runWithShim(program, arguments, plan, 300000));
 }
 
 } // namespace
 
 void headlessKilledAt(const std::wstring& arguments, const std::string& plan)
 {
-    const ShimProcess started = startWithShim(headlessProgram(), arguments, plan);
+    killedAt(headlessProgram(), arguments, plan);
+}
+
+void killedAt(const std::filesystem::path& program, const std::wstring& arguments, const std::string& plan)
+{
+    const ShimProcess started = startWithShim(program, arguments, plan);
     while (!shimRecorded("hang")) {
         if (WaitForSingleObject(started.process.get(), 20) == WAIT_OBJECT_0)
-            throw std::runtime_error("headless_setup ended before it got to the planned hang");
+            throw std::runtime_error("the program ended before it got to the planned hang");
     }
     TerminateProcess(started.process.get(), 1);
     WaitForSingleObject(started.process.get(), INFINITE);
@@ -58,6 +64,12 @@ void headlessKilledAt(const std::wstring& arguments, const std::string& plan)
 
 HeadlessRun headlessPausedAt(const std::wstring& arguments, const std::string& plan,
                              const std::function<void()>& meanwhile)
+{
+    return pausedAt(headlessProgram(), arguments, plan, meanwhile);
+}
+
+HeadlessRun pausedAt(const std::filesystem::path& program, const std::wstring& arguments, const std::string& plan,
+                     const std::function<void()>& meanwhile)
 {
     std::atomic<bool> ended{false};
     std::thread interloper([&] {
@@ -68,7 +80,7 @@ HeadlessRun headlessPausedAt(const std::wstring& arguments, const std::string& p
             resumeShim();
         }
     });
-    const HeadlessRun result = run(arguments, plan);
+    const HeadlessRun result = run(arguments, plan, program);
     ended = true;
     interloper.join();
     return result;

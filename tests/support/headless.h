@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -25,10 +26,17 @@ HeadlessRun headlessUninstall(bool deleteData, const std::string& plan = "");
 // the process would. Raises when it ends before.
 void headlessKilledAt(const std::wstring& arguments, const std::string& plan);
 
+// The same for program, any program that the shim can stop (the wizard, say).
+void killedAt(const std::filesystem::path& program, const std::wstring& arguments, const std::string& plan);
+
 // Runs headless_setup with these arguments under a plan that holds a "pause" directive; once the
 // run waits there, meanwhile runs (on another thread), then the run goes on to its end.
 HeadlessRun headlessPausedAt(const std::wstring& arguments, const std::string& plan,
                              const std::function<void()>& meanwhile);
+
+// The same for program, whose exit code alone the result then holds.
+HeadlessRun pausedAt(const std::filesystem::path& program, const std::wstring& arguments, const std::string& plan,
+                     const std::function<void()>& meanwhile);
 
 // Runs what the Installed-apps entry names as its uninstall command (for a headless
 // installation, a copy of headless_setup.exe) with "uninstall 0", keeping the data.

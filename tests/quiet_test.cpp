@@ -1,0 +1,184 @@
+// The unattended mode as a deployment tool meets it: the wizard started with --quiet in a prefix
+// of each test's own, with no display at all, its exit code and its log. The shim supplies the
+// service recovery flag that Wine 8 refuses, and the faults a prefix cannot produce.
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/folders.h"
+#include "common/handles.h"
+#include "common/text.h"
+#include "tests/support/headless.h"
+#include "tests/support/installation.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/shim.h"
+#include "tests/support/wizard_tests.h"
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::StartsWith;
+
+namespace {
+
+const fs::path LOG = L"C:\\deployment\\setup.log";
+
+// The events of a log without their times; an event's further lines are joined to it.
+std::vector<std::string> events(const fs::path& log)
+{
+    std::vector<std::string> found;
+    std::istringstream lines(readBytes(log));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with('\r'))
+            line.pop_back();
+        if (line.starts_with("    ") && !found.empty())
+            found.back().append("\n").append(line, 4);
+        else
+            found.push_back(line.size() > 21 ? line.substr(21) : line);
+    }
+    return found;
+}
+
+// A run of the wizard with a log of its own.
+ProcessResult quiet(const std::wstring& arguments, const std::string& plan = "")
+{
+    fs::remove(LOG);
+    return runWithShim(wizardProgram(), arguments + L" --log " + quote(LOG.wstring()), plan, INSTALL_WAIT_MS);
+}
+
+std::string commandLine(const std::wstring& arguments)
+{
+    return "Command line: " + narrow(quote(wizardProgram().wstring()) + L" " + arguments) + " --log \"" +
+           narrow(LOG.wstring()) + "\"";
+}
+
+// The newest log of the default place: a tool's command needs no --log.
+fs::path newestDefaultLog()
+{
+    fs::path newest;
+    for (const auto& entry : fs::directory_iterator(L"C:\\windows\\Temp"))
+        if (entry.path().filename().wstring().starts_with(L"Quellmark-Console-Setup-") &&
+            (newest.empty() || entry.last_write_time() > fs::last_write_time(newest)))
+            newest = entry.path();
+    return newest;
+}
+
+class Quiet : public testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(LOG.parent_path()); }
+    void TearDown() override { unloadShim(); }
+};
+
+} // namespace
+
+// Installed without a word to anyone, removed as a deployment tool removes it (the entry's
+// quiet command, which keeps the data and hands over to a temporary copy that the first run
+// waits for), installed again and removed with the data.
+TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
+{
+    const unsigned port = unusedLoopbackPort();
+    const std::wstring install = L"--quiet --port " + std::to_wstring(port);
+    ASSERT_EQ(quiet(install, "record MessageBoxW args=p\n").exitCode, 0u) << readBytes(LOG);
+    EXPECT_THAT(events(LOG), ElementsAre(commandLine(install), "2% Checking this computer...",
+                                         "70% Checking bundled runtime...",
+                                         "80% Registering and starting Windows Service...",
+                                         "90% Allowing access on private and domain networks...",
+                                         "100% Installation complete.", StartsWith("Succeeded: Quellmark Console is running."),
+                                         "Exit code: 0"));
+    EXPECT_EQ(healthAnswer(port), 200);
+    EXPECT_THAT(readShimRecords("MessageBoxW"), IsEmpty());
+    const std::wstring uninstaller = (appDir() / L"Uninstall.exe").wstring();
+    ASSERT_EQ(uninstallValue(L"QuietUninstallString"), quote(uninstaller) + L" --uninstall --quiet");
+
+    // A copy that fails (its service will not stop) fails the run that the tool waits for, which
+    // puts its own program back for the next try.
+    const std::string serviceStays = "fail ControlService call=1 error=5 return=0\n";
+    EXPECT_EQ(runWithShim(uninstaller, L"--uninstall --quiet", serviceStays, INSTALL_WAIT_MS).exitCode, 1u);
+    EXPECT_THAT(events(newestDefaultLog()), testing::Contains(StartsWith("Failed: Stop Console service (5)")));
+    ASSERT_TRUE(fs::exists(uninstaller));
+
+    const ProcessResult removed = runWithShim(uninstaller, L"--uninstall --quiet", "", INSTALL_WAIT_MS);
+    const fs::path log = newestDefaultLog();
+    EXPECT_EQ(removed.exitCode, 0u) << readBytes(log);
+    EXPECT_THAT(events(log), ElementsAre(HasSubstr("--uninstall --quiet"), StartsWith("Handed over to "),
+                                         HasSubstr("--uninstall --quiet --log"), "10% Stopping Console safely...",
+                                         "55% Removing application and shortcuts...",
+                                         "100% Console removed. Your database and logs have been kept.",
+                                         StartsWith("Succeeded: Quellmark Console has been removed."),
+                                         "Exit code: 0", "Exit code: 0"));
+    EXPECT_FALSE(fs::exists(appDir())) << "also the program that the tool started, moved out of the way";
+    EXPECT_TRUE(fs::exists(dataDir() / L"product.txt"));
+
+    ASSERT_EQ(quiet(L"--quiet --no-firewall --port " + std::to_wstring(port)).exitCode, 0u) << readBytes(LOG);
+    EXPECT_THAT(events(LOG), testing::Not(testing::Contains(HasSubstr("90%"))));
+    ASSERT_EQ(runWithShim(uninstaller, L"--uninstall --quiet --delete-data", "", INSTALL_WAIT_MS).exitCode, 0u);
+    EXPECT_FALSE(fs::exists(dataDir()));
+}
+
+// Each ends with the failure in the log and the exit code that a deployment tool acts on.
+TEST_F(Quiet, EndsEveryFailureWithItsExitCode)
+{
+    const struct {
+        const char* name;
+        std::wstring arguments;
+        std::string plan;
+        DWORD exitCode;
+        std::string failure;
+    } cases[] = {
+        {"port refused", L"--quiet --port 80", "", 1, "Failed: Enter a port between 1024 and 65535."},
+        {"option of the other mode", L"--quiet --delete-data", "", 1,
+         "Failed: The option --delete-data is not for an installation."},
+        {"unknown option", L"--quiet --force", "", 1, "Failed: Unknown setup option"},
+        // Nobody can answer the firewall prompt: the installation is rolled back.
+        {"firewall refused", L"--quiet", "fail INetFwRules::Add from=1 return=0x80070005\n", 1,
+         "Failed: Installation cancelled after the firewall rule could not be created.\n"
+         "Saved data and logs were retained. Correct the problem, then retry."},
+    };
+    for (const auto& row : cases) {
+        const std::wstring arguments = L"--port " + std::to_wstring(unusedLoopbackPort()) + L" " + row.arguments;
+        EXPECT_EQ(quiet(arguments, row.plan).exitCode, row.exitCode) << row.name;
+        const std::vector<std::string> logged = events(LOG);
+        ASSERT_GE(logged.size(), 2u) << row.name;
+        EXPECT_EQ(logged[logged.size() - 2], row.failure) << row.name;
+        EXPECT_EQ(logged.back(), "Exit code: " + std::to_string(row.exitCode)) << row.name;
+    }
+    EXPECT_FALSE(fs::exists(appDir())) << "rolled back";
+
+    // Another wizard holds the lock: deployment tools try again later on 1618.
+    const UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
+    EXPECT_EQ(quiet(L"--quiet").exitCode, 1618u);
+    EXPECT_THAT(events(LOG), testing::Contains("Failed: Another Quellmark Console setup or uninstall wizard is "
+                                               "already open."));
+}
+
+// Ended by the session's end (refused, as it works, with the wizard's reason) or killed, it leaves
+// a log that tells how far it got. (The prefix has Wine's null display driver: a window that is
+// never shown needs no display on Windows.)
+TEST_F(Quiet, HoldsOffTheSessionEndAndLeavesALogWhenKilled)
+{
+    const std::wstring arguments = L"--quiet --port " + std::to_wstring(unusedLoopbackPort()) + L" --log " +
+                                   quote(LOG.wstring());
+    LRESULT answer = 1;
+    pausedAt(wizardProgram(), arguments,
+             "pause StartServiceW call=1\nrecord ShutdownBlockReasonCreate args=p,ws\n", [&] {
+                 const HWND window = FindWindowW(L"QuellmarkConsoleSetupUnattended", nullptr);
+                 EXPECT_NE(window, nullptr);
+                 SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                     reinterpret_cast<PDWORD_PTR>(&answer));
+             });
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(recordedFields("ShutdownBlockReasonCreate", {"arg2"}),
+              std::vector<std::string>{"arg2=Quellmark Console Setup is installing..."});
+
+    killedAt(appDir() / L"Uninstall.exe", L"--uninstall --quiet --log " + quote(LOG.wstring()),
+             "process Uninstall.exe\nhang RegDeleteTreeW call=1\n");
+    EXPECT_EQ(events(LOG).back(), "55% Removing application and shortcuts...");
+}
