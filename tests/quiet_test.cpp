@@ -19,6 +19,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/shim.h"
+#include "tests/support/shim_fixtures.h"
 #include "tests/support/wizard_tests.h"
 
 namespace fs = std::filesystem;
@@ -54,12 +55,6 @@ ProcessResult quiet(const std::wstring& arguments, const std::string& plan = "")
     return runWithShim(wizardProgram(), arguments + L" --log " + quote(LOG.wstring()), plan, INSTALL_WAIT_MS);
 }
 
-std::string commandLine(const std::wstring& arguments)
-{
-    return "Command line: " + narrow(quote(wizardProgram().wstring()) + L" " + arguments) + " --log \"" +
-           narrow(LOG.wstring()) + "\"";
-}
-
 // The newest log of the default place: a tool's command needs no --log.
 fs::path newestDefaultLog()
 {
@@ -71,11 +66,7 @@ fs::path newestDefaultLog()
     return newest;
 }
 
-class Quiet : public testing::Test {
-protected:
-    void SetUp() override { fs::create_directories(LOG.parent_path()); }
-    void TearDown() override { unloadShim(); }
-};
+using Quiet = ShimUnloaded;
 
 } // namespace
 
@@ -87,7 +78,9 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     const unsigned port = unusedLoopbackPort();
     const std::wstring install = L"--quiet --port " + std::to_wstring(port);
     ASSERT_EQ(quiet(install, "record MessageBoxW args=p\n").exitCode, 0u) << readBytes(LOG);
-    EXPECT_THAT(events(LOG), ElementsAre(commandLine(install), "2% Checking this computer...",
+    const std::string started = "Command line: " + narrow(quote(wizardProgram().wstring()) + L" " + install) +
+                                " --log \"" + narrow(LOG.wstring()) + "\"";
+    EXPECT_THAT(events(LOG), ElementsAre(started, "2% Checking this computer...",
                                          "70% Checking bundled runtime...",
                                          "80% Registering and starting Windows Service...",
                                          "90% Allowing access on private and domain networks...",
