@@ -34,9 +34,13 @@ FirewallAnswer (*askFirewall)(const std::string& text) = nullptr;
 
 namespace {
 
-// Full control for the system, Administrators and the service's own account, inherited by
-// everything below; nothing inherited from ProgramData, where every user may read.
-constexpr wchar_t DATA_PROTECTION[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)";
+// Full control for the system, Administrators and the console's service, inherited by everything
+// below; nothing inherited from ProgramData, where every user may read. The service is named by
+// its own identity, not by LocalService, which Windows shares among many services of its own.
+std::wstring dataProtection()
+{
+    return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + serviceSid() + L")";
+}
 
 struct Folders {
     fs::path application = appDir();
@@ -57,8 +61,8 @@ struct Undo {
 void protectDataFolder(const fs::path& data)
 {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(DATA_PROTECTION, SDDL_REVISION_1, &raw, nullptr) !=
-                FALSE,
+    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(dataProtection().c_str(), SDDL_REVISION_1, &raw,
+                                                                 nullptr) != FALSE,
             "Create data permissions");
     const LocalPtr<void> descriptor(raw);
     PACL list = nullptr;

@@ -82,7 +82,8 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     EXPECT_EQ(recordedFields("SetNamedSecurityInfoW", {"arg1", "arg3", "arg6"}),
               (std::vector<std::string>{
                   "arg1=" + MAKER_FOLDER + " arg3=0x1 arg6=(null)", "arg1=" + DATA_FOLDER + " arg3=0x1 arg6=(null)",
-                  "arg1=" + DATA_FOLDER + " arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)"}));
+                  "arg1=" + DATA_FOLDER + " arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                  "(A;OICI;FA;;;S-1-5-80-124432312-2704839978-3306062568-2649889534-2070871445)"}));
     EXPECT_EQ(recordedFields("GetNamedSecurityInfoW", {"object", "owner"}),
               (std::vector<std::string>{"object=" + MAKER_FOLDER + " owner=S-1-5-32-544",
                                         "object=" + DATA_FOLDER + " owner=S-1-5-32-544"}));
