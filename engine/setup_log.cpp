@@ -55,3 +55,14 @@ void logFirewallFailure(const std::string& text)
         firewallLogFailure = problem.what();
     }
 }
+
+void logSetupNote(const std::string& text)
+{
+    try {
+        const fs::path log = setupLog();
+        noReparse(log);
+        append(log, logLine(text));
+    } catch (const std::exception&) {
+        // The final page says the same; the log is a courtesy.
+    }
+}

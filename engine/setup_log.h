@@ -3,8 +3,13 @@
 #include <string>
 
 // The setup log (ProgramData\...\logs\setup.log) holds one line per firewall failure of an
-// installation, written on the worker thread before the user is asked how to go on.
+// installation, written on the worker thread before the user is asked how to go on, and a line
+// when the rule was added but cannot take effect yet.
 
 // Appends one line "<UTC time> UTC: <text>" to the setup log. Never raises: why it could not
 // write is kept in firewallLogFailure for the prompt, which is emptied when it could.
 void logFirewallFailure(const std::string& text);
+
+// Appends one line "<UTC time> UTC: <text>" to the setup log, as above. Never raises: the note is
+// also shown on the final page, so a log that cannot be written loses nothing.
+void logSetupNote(const std::string& text);
