@@ -9,6 +9,7 @@ std::wstring failure;
 unsigned selectedPort = 8080;
 bool selectedChoice = true;
 bool firewallAdded = false;
+std::wstring firewallNotice;
 HWND windowHandle = nullptr;
 
 std::filesystem::path temporaryUninstaller;

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-// The wizard's process-wide state. The window thread writes all of it except firewallAdded and
-// firewallLogFailure, which belong to the worker; the worker only reads the rest, which does not
-// change while it runs.
+// The wizard's process-wide state. The window thread writes all of it except firewallAdded,
+// firewallNotice and firewallLogFailure, which belong to the worker; the worker only reads the
+// rest, which does not change while it runs.
 
 extern bool removing;        // run mode is uninstall ("--uninstall")
 extern int page;             // question page: 0 welcome, 1 settings, 2 ready
@@ -18,6 +18,7 @@ extern std::wstring failure; // the failure text shown on the final page
 extern unsigned selectedPort; // the console's HTTP port
 extern bool selectedChoice;  // install: add the firewall rule; uninstall: delete the saved data
 extern bool firewallAdded;   // the install really added the firewall rule
+extern std::wstring firewallNotice; // why the added rule lets nobody in yet; empty if it does or none can tell
 extern HWND windowHandle;    // the wizard window: owner of message boxes, target of the worker
 
 extern std::filesystem::path temporaryUninstaller; // the session folder of a relocated uninstall

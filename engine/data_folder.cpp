@@ -4,19 +4,26 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <string>
+
 #include "common/failure.h"
 #include "common/handles.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "package/guarded_files.h"
+#include "windows/service.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Full control for the system, Administrators and the service's own account, inherited by
-// everything below; nothing inherited from ProgramData, where every user may read.
-constexpr wchar_t DATA_PROTECTION[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)";
+// Full control for the system, Administrators and the console's service, inherited by everything
+// below; nothing inherited from ProgramData, where every user may read. The service is named by
+// its own identity, not by LocalService, which Windows shares among many services of its own.
+std::wstring dataProtection()
+{
+    return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + serviceSid() + L")";
+}
 
 // The maker's folder, when this installation is the first to need it: everybody may look inside,
 // only the system and Administrators may create anything there. ProgramData's own list would
@@ -27,8 +34,8 @@ constexpr wchar_t MAKER_PROTECTION[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;O
 void protectDataFolder(HANDLE folder)
 {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(DATA_PROTECTION, SDDL_REVISION_1, &raw, nullptr) !=
-                FALSE,
+    require(ConvertStringSecurityDescriptorToSecurityDescriptorW(dataProtection().c_str(), SDDL_REVISION_1, &raw,
+                                                                 nullptr) != FALSE,
             "Create data permissions");
     const LocalPtr<void> descriptor(raw);
     PACL list = nullptr;
@@ -57,7 +64,7 @@ void writeDataMarker(const fs::path& data)
 void prepareDataFolder(const fs::path& data)
 {
     const HeldFolder maker = secureFolder(data.parent_path(), MAKER_PROTECTION);
-    const HeldFolder folder = secureFolder(data, DATA_PROTECTION, READ_CONTROL | WRITE_DAC);
+    const HeldFolder folder = secureFolder(data, dataProtection().c_str(), READ_CONTROL | WRITE_DAC);
     if (!folder.created)
         protectDataFolder(folder.handle.get());
     // The marker first, so that a run stopped here leaves a folder that the next run recognises.

@@ -92,6 +92,17 @@ bool openFirewall(const fs::path& application, unsigned port)
     }
 }
 
+// A rule that cannot let anyone in yet is still the rule that was asked for, and the installation
+// succeeds; the final page and the setup log say what keeps it from working, so that nobody is
+// sent to try the console from another device in vain.
+void noteFirewallHindrance()
+{
+    const std::string hindrance = firewallRuleHindrance();
+    firewallNotice = widen(hindrance);
+    if (!hindrance.empty())
+        logSetupEvent(hindrance); // the final page says the same, so a log that cannot be written loses nothing
+}
+
 void createShortcuts(const fs::path& menu, unsigned port, Undo& undo)
 {
     noReparse(menu);
@@ -152,6 +163,8 @@ void installSteps(const Folders& folders, bool remains, unsigned port, bool fire
         undo.ruleAdded = openFirewall(folders.application, port);
     }
     firewallAdded = undo.ruleAdded;
+    if (undo.ruleAdded)
+        noteFirewallHindrance();
     createShortcuts(folders.menu, port, undo);
     progress(100, L"Installation complete.");
 }

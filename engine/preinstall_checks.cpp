@@ -52,6 +52,19 @@ Listing installedAppsEntry(const fs::path& application)
     return present(application / UNINSTALLER_FILE) ? Listing::usable : Listing::unusable;
 }
 
+// A service that an uninstallation has deleted while the Services console, or another program
+// that shows services, held it open stays until that program lets go of it, and nothing can be
+// installed in its place until then. Uninstalling again cannot help; closing it, or a restart, does.
+bool serviceRegistered()
+{
+    const ServiceRegistration registration = serviceRegistration();
+    if (registration == ServiceRegistration::markedForDeletion)
+        throw std::runtime_error("The Quellmark Console service of an earlier installation is still being removed. "
+                                 "Close the Services console and any other program that shows Windows services, "
+                                 "or restart Windows, then try again.");
+    return registration == ServiceRegistration::registered;
+}
+
 // Any trace of an earlier installation refuses, except what a run of ours leaves when it is
 // stopped between two steps (killed, or the computer lost power), which would otherwise lock the
 // administrator out: Installed apps offers no uninstaller for it, and the install refuses it.
@@ -74,13 +87,13 @@ bool refuseEarlierInstallation(const fs::path& application)
     const Listing entry = installedAppsEntry(application);
     const ApplicationFolder folder = examineApplicationFolder(application);
     if (folder == ApplicationFolder::absent && entry == Listing::absent) {
-        if (existsService())
+        if (serviceRegistered())
             refuseAsInstalled();
         return false;
     }
     if (folder == ApplicationFolder::other || (folder == ApplicationFolder::marked && entry == Listing::usable))
         refuseAsInstalled();
-    if (existsService())
+    if (serviceRegistered())
         refuseAsInstalled();
     return true;
 }

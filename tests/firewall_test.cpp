@@ -178,3 +178,59 @@ TEST_F(Firewall, AcceptsAThreadAlreadyInASingleThreadedApartment)
         CoUninitialize();
     }).join();
 }
+
+// Wine's rule set keeps nothing and answers Item with E_NOTIMPL, which counts as no rule; the
+// shim's S_OK stands in for Windows' answer while it holds a rule of our name.
+TEST_F(Firewall, RemovesEveryRuleOfItsNameOneByOne)
+{
+    const std::string listedTwice = "fail INetFwRules::Item call=1 return=0\nfail INetFwRules::Item call=2 return=0\n";
+    const struct {
+        bool add;
+        std::string plan, failure;
+        std::vector<std::string> calls; // Remove and Add, in order
+    } rows[] = {
+        {true, listedTwice, "(no failure)", {"Remove", "Remove", "Add"}},
+        {false, listedTwice, "(no failure)", {"Remove", "Remove", "Remove"}},
+        {true, "fail INetFwRules::Item from=1 return=0\n",
+         "Windows Firewall still lists the rule \"Quellmark Console HTTP\" after removing it. Remove the rule in "
+         "Windows Firewall, then try again.",
+         std::vector<std::string>(64, "Remove")},
+    };
+    for (const auto& row : rows) {
+        loadShim(row.plan);
+        std::string text;
+        onFreshThread([&] { text = firewallFailure(row.add, 8080); });
+        EXPECT_EQ(text, row.failure) << row.plan;
+        std::vector<std::string> calls;
+        for (const ShimRecord& record : readShimRecords())
+            if (record.function == "INetFwRules::Remove" || record.function == "INetFwRules::Add")
+                calls.push_back(record.function.substr(13));
+        EXPECT_EQ(calls, row.calls) << row.plan;
+        unloadShim();
+    }
+}
+
+// Wine's policy answers neither question (E_NOTIMPL): where Windows cannot tell, nothing is said.
+// The other answers are the shim's, as Windows gives them.
+TEST_F(Firewall, SaysWhyAnAddedRuleCannotLetOthersInYet)
+{
+    const std::string notYet = "Other devices cannot reach the console yet: ";
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {"value INetFwPolicy2 profiles=2 modify=0", ""},
+        {"value INetFwPolicy2 profiles=5 modify=0", ""},
+        {"value INetFwPolicy2 profiles=4 modify=1", notYet + "this computer is on a public network, where the rule "
+                                                  "does not apply; set the network to private in Windows network "
+                                                  "settings to allow access."},
+        {"value INetFwPolicy2 profiles=1 modify=2",
+         notYet + "Windows Firewall blocks all incoming connections on the current network."},
+    };
+    for (const auto& [plan, hindrance] : rows) {
+        loadShim(plan);
+        std::string text;
+        EXPECT_TRUE(onFreshThread([&] { text = firewallRuleHindrance(); }));
+        EXPECT_EQ(text, hindrance) << plan;
+        expectAllReleased(plan);
+        unloadShim();
+    }
+}

@@ -60,6 +60,9 @@ std::vector<std::string> footprintBesideTheData()
     return lines;
 }
 
+// Full control for the console's own service (NT SERVICE\QuellmarkConsole), none for LocalService.
+const std::string SERVICE_ACE = "(A;OICI;FA;;;S-1-5-80-124432312-2704839978-3306062568-2649889534-2070871445)";
+
 } // namespace
 
 // Install with the rule, uninstall keeping the data, install again over the kept data on
@@ -81,7 +84,7 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
             secured.push_back(created);
     EXPECT_EQ(secured, (std::vector<std::string>{
                            "arg1=\\\\?\\" + MAKER_FOLDER + " arg2=O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
-                           "arg1=\\\\?\\" + DATA_FOLDER + " arg2=O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)",
+                           "arg1=\\\\?\\" + DATA_FOLDER + " arg2=O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + SERVICE_ACE,
                            "arg1=\\\\?\\" + DATA_FOLDER + "\\data arg2=O:BA",
                            "arg1=\\\\?\\" + DATA_FOLDER + "\\logs arg2=O:BA"}));
     EXPECT_THAT(readShimRecords("GetSecurityInfo"), IsEmpty()) << "nothing was there to be adopted";
@@ -105,7 +108,7 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     const HeadlessRun second = headlessInstall(65535, false, "record SetSecurityInfo args=p,d,x,p,p,acl,p\n");
     ASSERT_EQ(second.exitCode, 0u) << second.output;
     EXPECT_EQ(recordedFields("SetSecurityInfo", {"arg3", "arg6"}),
-              std::vector<std::string>{"arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)"})
+              std::vector<std::string>{"arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + SERVICE_ACE})
         << "the kept folder gets its list again";
     EXPECT_EQ(second.outcome, "done firewallAdded=0");
     EXPECT_EQ(second.reports.size(), 4u) << "no report 90 without the firewall";

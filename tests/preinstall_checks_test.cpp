@@ -184,6 +184,18 @@ TEST(PreinstallChecks, TellTheRemainsOfAStoppedRunFromAnInstallation)
     }
 }
 
+// Deleted while the Services console held it open, a service stays marked for deletion until the
+// console lets go; uninstalling again cannot help, so the refusal says what can.
+TEST(PreinstallChecks, SayWhatHelpsWhileAnEarlierServiceIsStillBeingRemoved)
+{
+    registerThrowAwayService();
+    const UniqueService held = openConsoleService(DELETE);
+    ASSERT_TRUE(DeleteService(held.get()));
+    EXPECT_EQ(checksFailure(), "The Quellmark Console service of an earlier installation is still being removed. "
+                               "Close the Services console and any other program that shows Windows services, or "
+                               "restart Windows, then try again.");
+}
+
 TEST(PreinstallChecks, RefuseAnExistingStartMenuFolder)
 {
     fs::create_directories(shortcuts());

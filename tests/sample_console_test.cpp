@@ -2,6 +2,7 @@
 // Control Manager, the way setup installs it.
 
 #include <winsock2.h>
+#include <tlhelp32.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -171,6 +172,31 @@ TEST_F(SampleService, StartsAnswersLogsAndStops)
     EXPECT_THAT(text, HasSubstr("GET /api/v1/status 404\r\n"));
     EXPECT_THAT(text, HasSubstr("Stop requested\r\n"));
     EXPECT_THAT(text, HasSubstr(" Stopped\r\n"));
+}
+
+// The port is served by runtime\python.exe, the program that setup's firewall rule names: with it
+// suspended nothing answers while the service runs on, and its end stops the service with an error
+// that Windows restarts it for. (Wine 8's GetExtendedTcpTable names no owning process.)
+TEST_F(SampleService, ServesFromTheRuntimeThatTheFirewallRuleNames)
+{
+    start();
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more && entry.th32ParentProcessID != status().dwProcessId;)
+        more = Process32NextW(snapshot.get(), &entry);
+    EXPECT_EQ(std::wstring(entry.szExeFile), L"python.exe");
+    const UniqueHandle runtime(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    using Suspension = LONG(WINAPI*)(HANDLE);
+    reinterpret_cast<Suspension>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSuspendProcess")))(runtime.get());
+    EXPECT_EQ(httpGet(port, "/api/v1/health", 1000).status, 0);
+    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    reinterpret_cast<Suspension>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtResumeProcess")))(runtime.get());
+    EXPECT_EQ(httpGet(port, "/api/v1/health").status, 200);
+    TerminateProcess(runtime.get(), 1);
+    EXPECT_GE(waitFor(SERVICE_STOPPED, 5000), 0);
+    EXPECT_EQ(status().dwServiceSpecificExitCode, 4u) << "SERVICE_FAILED";
 }
 
 TEST_F(SampleService, SatisfiesSetupsHealthProbeOnlyWhenHealthy)

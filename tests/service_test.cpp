@@ -23,17 +23,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+bool existsService()
+{
+    return serviceRegistration() != ServiceRegistration::absent;
+}
+
 constexpr char STOP_REFUSED[] =
     "Console could not be stopped. Application and data were retained; retry uninstall after stopping its service.";
 
-// The sample console's service program where the installer puts it, with a free port.
+// The sample console where the installer puts it, with a free port.
 class Service : public testing::Test {
 protected:
     void SetUp() override
     {
         fs::create_directories(appDir());
-        fs::copy_file(fs::path(L"Z:" QM_SAMPLE_CONSOLE_DIR) / L"QuellmarkConsoleService.exe",
-                      appDir() / L"QuellmarkConsoleService.exe");
+        fs::copy(fs::path(L"Z:" QM_SAMPLE_CONSOLE_DIR), appDir(), fs::copy_options::recursive);
         port = unusedLoopbackPort();
         std::ofstream(appDir() / L"console.ini", std::ios::binary)
             << "[Console]\r\nPort=" << port << "\r\nFirewall=0\r\n";
@@ -83,10 +87,14 @@ TEST_F(Service, RegistersStoppedWithTheConsoleSettings)
 
     // Wine cannot read failure actions back (QueryServiceConfig2W level 2 fails with 124), so
     // the recovery settings are checked in the shim's records of what was set.
-    EXPECT_EQ(recordedFields("ChangeServiceConfig2W", {"level", "actions", "reset", "reboot", "command", "flag"}),
+    EXPECT_EQ(recordedFields("ChangeServiceConfig2W",
+                             {"level", "actions", "reset", "reboot", "command", "flag", "sidType", "privileges"}),
               (std::vector<std::string>{"level=1", "level=2 actions=1/5000,1/15000,0/0 reset=86400 reboot= command=",
-                                        "level=4 flag=1"}));
+                                        "level=4 flag=1", "level=5 sidType=1",
+                                        "level=6 privileges=SeChangeNotifyPrivilege,SeCreateGlobalPrivilege"}));
     EXPECT_EQ(serviceState(), static_cast<DWORD>(SERVICE_STOPPED)) << "registered, not started";
+    // Its identity is derived as Windows derives "NT SERVICE\TrustedInstaller" from that name.
+    EXPECT_EQ(serviceSid(L"trustedInstaller"), L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
 }
 
 TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
@@ -130,8 +138,8 @@ TEST_F(Service, StopDeleteIsContentWhenNothingIsRegistered)
     EXPECT_FALSE(existsService());
     EXPECT_EQ(recordedFields("OpenSCManagerW", {"arg3"}), (std::vector<std::string>{"arg3=0x1", "arg3=0x1"}))
         << "SC_MANAGER_CONNECT";
-    EXPECT_EQ(recordedFields("OpenServiceW", {"arg3"}), (std::vector<std::string>{"arg3=0x10024", "arg3=0x4"}))
-        << "DELETE, SERVICE_STOP and SERVICE_QUERY_STATUS to remove; SERVICE_QUERY_STATUS to look";
+    EXPECT_EQ(recordedFields("OpenServiceW", {"arg3"}), (std::vector<std::string>{"arg3=0x10024", "arg3=0x2"}))
+        << "DELETE, SERVICE_STOP and SERVICE_QUERY_STATUS to remove; SERVICE_CHANGE_CONFIG to look";
 }
 
 TEST_F(Service, AStoppedServiceIsDeletedWithoutAStopControl)
@@ -140,6 +148,19 @@ TEST_F(Service, AStoppedServiceIsDeletedWithoutAStopControl)
     stopDeleteService();
     EXPECT_FALSE(existsService());
     EXPECT_EQ(calls("ControlService"), 0u);
+}
+
+// Deleted while another program holds it open, as the Services console does, a service is only
+// marked, until that program lets go; deleting it again (Windows answers 1072) is done already.
+TEST_F(Service, AServiceHeldOpenElsewhereIsMarkedForDeletionUntilItIsLetGo)
+{
+    createService();
+    UniqueService held = openConsoleService(SERVICE_QUERY_STATUS);
+    stopDeleteService();
+    EXPECT_EQ(serviceRegistration(), ServiceRegistration::markedForDeletion);
+    EXPECT_EQ(failureText([] { stopDeleteService(); }), "(no failure)");
+    held.reset();
+    EXPECT_EQ(serviceRegistration(), ServiceRegistration::absent);
 }
 
 TEST_F(Service, AServiceThatIgnoresStopStaysRegisteredAfterAboutThirtySeconds)
@@ -202,8 +223,9 @@ TEST_F(Service, AnExistingServiceOfThatNameIsLeftAsItWas)
 TEST_F(Service, AFailedConfigurationStepLeavesNoService)
 {
     const char* steps[] = {"Set service description (5)", "Configure service recovery (5)",
-                           "Configure process-failure recovery (5)"}; // the first, second and third call
-    for (int call = 1; call <= 3; ++call) {
+                           "Configure process-failure recovery (5)", "Set service identity (5)",
+                           "Limit service privileges (5)"}; // by call
+    for (int call = 1; call <= 5; ++call) {
         unloadShim();
         loadShim("fail ChangeServiceConfig2W call=" + std::to_string(call) + " error=5 return=0\n");
         EXPECT_THAT(failureText([] { createService(); }), testing::StartsWith(steps[call - 1]));

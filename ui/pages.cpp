@@ -60,8 +60,9 @@ std::wstring failureBody()
 // Says what really happened to the firewall rule, which may differ from what was asked for.
 std::wstring installed()
 {
+    const std::wstring notice = firewallNotice.empty() ? L"" : L"\r\n" + firewallNotice;
     const std::wstring network =
-        firewallAdded ? INSTALLED_RULE_BEFORE_PORT + port() + INSTALLED_RULE_AFTER_PORT : INSTALLED_NO_RULE;
+        firewallAdded ? INSTALLED_RULE_BEFORE_PORT + port() + INSTALLED_RULE_AFTER_PORT + notice : INSTALLED_NO_RULE;
     return INSTALLED_BEFORE_PORT + port() + INSTALLED_AFTER_PORT + network + INSTALLED_AUTOMATIC;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "common/failure.h"
 #include "common/folders.h"
@@ -26,6 +27,35 @@ ComPtr<Interface> createInstance(const CLSID& object, const IID& interfaceId, co
     firewallCheck(CoCreateInstance(object, nullptr, CLSCTX_INPROC_SERVER, interfaceId, reinterpret_cast<void**>(&raw)),
                   step);
     return ComPtr<Interface>(raw);
+}
+
+// Far more rules of our name than any number of installations leaves.
+constexpr int MOST_EARLIER_RULES = 64;
+
+// Whether the rule set holds a rule of this name. Windows answers "file not found" when it holds
+// none; a rule set that cannot say leaves us no wiser than before, and the caller goes on as it
+// would without rules of that name.
+bool holdsRule(INetFwRules* rules, const FirewallString& name)
+{
+    INetFwRule* raw = nullptr;
+    const HRESULT found = rules->Item(name.get(), &raw);
+    if (raw != nullptr)
+        raw->Release();
+    return SUCCEEDED(found);
+}
+
+// The rule set takes any number of rules of one name, and what Remove does with more than one is
+// not documented: an earlier installation whose settings were lost, or an Add that stored the
+// rule and still answered with an error, leaves rules of our name behind. Each goes, one Remove
+// at a time; a Remove that succeeds without taking a rule away ends the loop in a failure.
+void removeEveryRule(INetFwRules* rules, const FirewallString& name)
+{
+    for (int removed = 0; holdsRule(rules, name); ++removed) {
+        if (removed == MOST_EARLIER_RULES)
+            throw std::runtime_error("Windows Firewall still lists the rule \"Quellmark Console HTTP\" after removing "
+                                     "it. Remove the rule in Windows Firewall, then try again.");
+        firewallCheck(rules->Remove(name.get()), "Remove Console firewall rule");
+    }
 }
 
 std::wstring interpreterPath()
@@ -51,6 +81,7 @@ void addRule(INetFwRules* rules, const FirewallString& name, unsigned port)
                   "Set private/domain firewall profiles");
     firewallCheck(rule->put_Action(NET_FW_ACTION_ALLOW), "Set firewall allow action");
     firewallCheck(rule->put_Enabled(VARIANT_TRUE), "Enable Console firewall rule");
+    removeEveryRule(rules, name);
     firewallCheck(rules->Add(rule.get()), "Save Console firewall rule");
 }
 
@@ -62,10 +93,33 @@ void changeRules(bool add, unsigned port)
     firewallCheck(policy->get_Rules(&rawRules), "Read Windows Firewall rules");
     const ComPtr<INetFwRules> rules(rawRules);
     const FirewallString name(FIREWALL_NAME);
-    if (add)
+    if (add) {
         addRule(rules.get(), name, port);
-    else
+    } else {
         firewallCheck(rules->Remove(name.get()), "Remove Console firewall rule");
+        removeEveryRule(rules.get(), name);
+    }
+}
+
+// The rule is in place, yet other devices are still kept out: by a public network, where it does
+// not apply, or by a policy that puts local rules out of force.
+std::string hindrance(INetFwPolicy2* policy)
+{
+    long profiles = 0;
+    if (SUCCEEDED(policy->get_CurrentProfileTypes(&profiles)) && profiles != 0 &&
+        (profiles & (NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE)) == 0)
+        return "Other devices cannot reach the console yet: this computer is on a public network, where the rule does "
+               "not apply; set the network to private in Windows network settings to allow access.";
+    NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
+    if (FAILED(policy->get_LocalPolicyModifyState(&state)))
+        return {};
+    if (state == NET_FW_MODIFY_STATE_GP_OVERRIDE)
+        return "Other devices cannot reach the console yet: Group Policy on this computer overrides local firewall "
+               "rules; ask your domain administrator to allow the console's port.";
+    if (state == NET_FW_MODIFY_STATE_INBOUND_BLOCKED)
+        return "Other devices cannot reach the console yet: Windows Firewall blocks all incoming connections on the "
+               "current network.";
+    return {};
 }
 
 } // namespace
@@ -79,6 +133,19 @@ FirewallString::FirewallString(const std::wstring& text) : value(SysAllocString(
 FirewallString::~FirewallString()
 {
     SysFreeString(value);
+}
+
+std::string firewallRuleHindrance()
+{
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
+        return {};
+    std::string text;
+    INetFwPolicy2* raw = nullptr;
+    if (SUCCEEDED(CoCreateInstance(NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER, NET_FW_POLICY2_INTERFACE,
+                                   reinterpret_cast<void**>(&raw))))
+        text = hindrance(ComPtr<INetFwPolicy2>(raw).get());
+    CoUninitialize();
+    return text;
 }
 
 void firewall(bool add, unsigned port)

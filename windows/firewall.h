@@ -23,3 +23,8 @@ private:
 // naming the bundled interpreter as its program, or removes the rule by its name (the port is
 // then not used). COM is initialised and uninitialised around the call on the calling thread.
 void firewall(bool add, unsigned port);
+
+// After the rule has been added: why it cannot let other devices in at the moment, as one
+// sentence for the user, or nothing when it can or Windows cannot tell. Never raises; the
+// installation succeeds either way.
+std::string firewallRuleHindrance();

@@ -1,7 +1,10 @@
 #include "windows/service.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -46,6 +49,20 @@ void configure(SC_HANDLE service)
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
     require(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) != FALSE,
             "Configure process-failure recovery");
+
+    // LocalService is one account shared by many of Windows' own services. With its own SID in
+    // its token the console can be granted its data folder alone, and no other service can.
+    SERVICE_SID_INFO identity{SERVICE_SID_TYPE_UNRESTRICTED};
+    require(ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &identity) != FALSE,
+            "Set service identity");
+
+    // A web console needs none of LocalService's other privileges, and without them whoever took
+    // it over from the network could not use them either: impersonation above all, the usual way
+    // from a service account to SYSTEM. The console's runtime inherits the same token.
+    wchar_t privileges[] = L"SeChangeNotifyPrivilege\0SeCreateGlobalPrivilege\0";
+    SERVICE_REQUIRED_PRIVILEGES_INFOW required{privileges};
+    require(ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &required) != FALSE,
+            "Limit service privileges");
 }
 
 SERVICE_STATUS_PROCESS currentStatus(SC_HANDLE service, const char* step)
@@ -133,15 +150,21 @@ void createService()
     }
 }
 
-bool existsService()
+ServiceRegistration serviceRegistration()
 {
     const UniqueService manager = openManager(SC_MANAGER_CONNECT, "Open Windows services");
-    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    if (service != nullptr)
-        return true;
-    // Only "does not exist" means no; access denied and the like must not pass for "absent".
-    require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Check Console service");
-    return false;
+    const UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_CHANGE_CONFIG));
+    if (service == nullptr) {
+        // Only "does not exist" means no; access denied and the like must not pass for "absent".
+        require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Check Console service");
+        return ServiceRegistration::absent;
+    }
+    // A service marked for deletion still opens, but refuses every change, even none at all.
+    if (ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE)
+        return ServiceRegistration::registered;
+    require(GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE, "Check Console service");
+    return ServiceRegistration::markedForDeletion;
 }
 
 void stopDeleteService()
@@ -158,5 +181,29 @@ void stopDeleteService()
         const UniqueHandle process = openServiceProcess(service.get(), status.dwProcessId);
         stopAndWait(service.get(), process.get());
     }
-    require(DeleteService(service.get()) != FALSE, "Remove Console service");
+    // Already marked, by an earlier run that another program's handle kept from finishing: the
+    // service goes when that handle is closed, as it would after a deletion now.
+    require(DeleteService(service.get()) != FALSE || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE,
+            "Remove Console service");
+}
+
+std::wstring serviceSid(const std::wstring& service)
+{
+    // "NT SERVICE\<name>" is S-1-5-80 followed by the SHA-1 digest of the upper-case name in
+    // UTF-16, read as five 32-bit sub-authorities.
+    std::wstring name = service;
+    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return std::towupper(c); });
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA1_ALGORITHM, nullptr, 0);
+    requireCode(status == 0, static_cast<unsigned long>(status), "Derive service identity");
+    DWORD digest[5] = {};
+    status = BCryptHash(provider, nullptr, 0, reinterpret_cast<PUCHAR>(name.data()),
+                        static_cast<ULONG>(name.size() * sizeof(wchar_t)), reinterpret_cast<PUCHAR>(digest),
+                        sizeof digest);
+    BCryptCloseAlgorithmProvider(provider, 0);
+    requireCode(status == 0, static_cast<unsigned long>(status), "Derive service identity");
+    std::wstring sid = L"S-1-5-80";
+    for (const DWORD part : digest)
+        sid += L"-" + std::to_wstring(part);
+    return sid;
 }

@@ -1,11 +1,13 @@
-// The sample console's stand-in for its Python interpreter. It runs exactly one program, the
-// probe with which setup proves that the runtime and the web backend load, and judges it from
-// the files that a real interpreter would import. Everything else is refused with one line on
-// standard error, worded as the real interpreter words it where there is such a wording.
+// The sample console's stand-in for its Python interpreter. It runs exactly two programs: the
+// probe with which setup proves that the runtime and the web backend load, judged from the files
+// that a real interpreter would import, and the console's web server, which the service starts.
+// Everything else is refused with one line on standard error, worded as the real interpreter
+// words it where there is such a wording.
 
-#include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -14,6 +16,8 @@
 
 #include "common/folders.h"
 #include "common/text.h"
+#include "sample-console/runtime/server.h"
+#include "sample-console/shared/log.h"
 #include "sample-console/shared/switches.h"
 
 namespace fs = std::filesystem;
@@ -76,8 +80,65 @@ int runProbe(const fs::path& backend)
     return 0;
 }
 
+// The events that the service hands down: it sets the first to stop the server, the server sets
+// the second once it listens.
+bool serviceEvents(HANDLE& stop, HANDLE& ready)
+{
+    wchar_t text[64] = {};
+    unsigned long long stopValue = 0, readyValue = 0;
+    if (GetEnvironmentVariableW(SERVER_EVENTS_VARIABLE, text, 64) == 0 ||
+        std::swscanf(text, L"%llu %llu", &stopValue, &readyValue) != 2)
+        return false;
+    stop = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(stopValue));
+    ready = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(readyValue));
+    return true;
+}
+
+int serveUntilStopped(unsigned port, HANDLE stop, HANDLE ready)
+{
+    const SOCKET listener = openListener(port);
+    if (listener == INVALID_SOCKET) {
+        logLine("Cannot listen on 0.0.0.0:" + std::to_string(port) + " (Winsock error " +
+                std::to_string(WSAGetLastError()) + ")");
+        return SERVER_CANNOT_LISTEN;
+    }
+    logLine("Listening on 0.0.0.0:" + std::to_string(port));
+    SetEvent(ready);
+    const int error = serve(listener, stop);
+    closesocket(listener);
+    if (error != 0)
+        logLine("Listening failed (Winsock error " + std::to_string(error) + ")");
+    return error != 0 ? EXIT_EXCEPTION : 0;
+}
+
+// python.exe -I -B -m uvicorn --app-dir <backend> --host 0.0.0.0 --port <port> app.web:app, as the
+// service starts it: the backend must load as for the probe, then the console is served.
+int runServer(const std::vector<std::wstring>& arguments)
+{
+    const std::vector<std::wstring> expected = {L"-I",      L"-B", L"-m",      L"uvicorn", L"--app-dir", L"",
+                                                L"--host", L"0.0.0.0", L"--port", L"", L"app.web:app"};
+    bool matches = arguments.size() == expected.size();
+    for (size_t i = 0; matches && i < expected.size(); ++i)
+        matches = expected[i].empty() || arguments[i] == expected[i];
+    const unsigned port = matches ? static_cast<unsigned>(std::wcstoul(arguments[9].c_str(), nullptr, 10)) : 0;
+    HANDLE stop = nullptr, ready = nullptr;
+    if (port == 0 || port > 65535 || !serviceEvents(stop, ready))
+        return fail(EXIT_USAGE, "usage: python.exe -I -B -m uvicorn --app-dir <folder> --host 0.0.0.0 --port <port> "
+                                "app.web:app, started by the sample console's service");
+    if (const int probe = runProbe(arguments[5]); probe != 0)
+        return probe;
+    WSADATA winsock{};
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
+        return fail(EXIT_EXCEPTION, "OSError: Winsock 2.2 is not available");
+    const int code = serveUntilStopped(port, stop, ready);
+    WSACleanup();
+    return code;
+}
+
 int runCommandLine(const std::vector<std::wstring>& arguments)
 {
+    if (arguments.size() > 2 && arguments[2] == L"-m")
+        return runServer(arguments);
     const std::vector<std::wstring> options = {L"-I", L"-B", L"-c"};
     for (size_t i = 0; i < options.size(); ++i) {
         if (i >= arguments.size())

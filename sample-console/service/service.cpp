@@ -1,7 +1,5 @@
 #include "sample-console/service/service.h"
 
-#include <winsock2.h>
-
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -10,14 +8,17 @@
 #include "common/failure.h"
 #include "common/folders.h"
 #include "common/handles.h"
-#include "sample-console/service/http.h"
-#include "sample-console/service/log.h"
-#include "sample-console/service/server.h"
+#include "common/text.h"
+#include "sample-console/runtime/http.h"
+#include "sample-console/runtime/server.h"
+#include "sample-console/shared/log.h"
 #include "sample-console/shared/switches.h"
 
 namespace {
 
 constexpr DWORD PENDING_WAIT_HINT_MS = 5000;
+constexpr DWORD SERVER_START_LIMIT_MS = 20000;
+constexpr DWORD SERVER_STOP_LIMIT_MS = 5000;
 
 std::mutex statusLock; // the control handler and the service's own thread both report
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
@@ -66,21 +67,85 @@ unsigned consolePort()
     return GetPrivateProfileIntW(L"Console", L"Port", 8080, settings.c_str());
 }
 
-DWORD listenAndServe(unsigned port)
+// An event that the runtime inherits.
+UniqueHandle inheritableEvent()
 {
-    SOCKET listener = openListener(port);
-    if (listener == INVALID_SOCKET) {
-        logLine("Cannot listen on 0.0.0.0:" + std::to_string(port) + " (Winsock error " + std::to_string(WSAGetLastError()) + ")");
-        return CANNOT_LISTEN;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    UniqueHandle event(CreateEventW(&inherited, TRUE, FALSE, nullptr));
+    require(event != nullptr, "Create runtime event");
+    return event;
+}
+
+// A job that ends the runtime with the service, however the service ends.
+UniqueHandle runtimeJob()
+{
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    require(job != nullptr, "Create runtime job");
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    require(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) != FALSE,
+            "Limit runtime job");
+    return job;
+}
+
+// The runtime serves the backend, as a real console's service starts it. It inherits the two
+// events, whose handle values it finds in its environment.
+UniqueHandle startRuntime(unsigned port, HANDLE job, HANDLE ready)
+{
+    const std::filesystem::path home = exePath().parent_path();
+    const std::wstring program = (home / L"runtime" / L"python.exe").wstring();
+    std::wstring command = quote(program) + L" -I -B -m uvicorn --app-dir " +
+                           quote((home / L"server" / L"backend").wstring()) + L" --host 0.0.0.0 --port " +
+                           std::to_wstring(port) + L" app.web:app";
+    const std::wstring events = std::to_wstring(reinterpret_cast<ULONG_PTR>(stopEvent)) + L" " +
+                                std::to_wstring(reinterpret_cast<ULONG_PTR>(ready));
+    require(SetEnvironmentVariableW(SERVER_EVENTS_VARIABLE, events.c_str()) != FALSE, "Name runtime events");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    require(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &started) != FALSE,
+            "Start runtime");
+    UniqueHandle process(started.hProcess);
+    const UniqueHandle thread(started.hThread);
+    if (!AssignProcessToJobObject(job, process.get())) {
+        TerminateProcess(process.get(), 1);
+        require(false, "Put runtime in its job");
     }
-    logLine("Listening on 0.0.0.0:" + std::to_string(port));
-    reportStatus(SERVICE_RUNNING);
-    const int error = serve(listener, stopEvent);
-    closesocket(listener);
-    if (error != 0) {
-        logLine("Listening failed (Winsock error " + std::to_string(error) + ")");
+    ResumeThread(thread.get());
+    return process;
+}
+
+// What the runtime's end means for the service: it could not take its port, or it failed.
+DWORD runtimeEnded(HANDLE process)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    logLine("The runtime ended with exit code " + std::to_string(code));
+    return code == SERVER_CANNOT_LISTEN ? CANNOT_LISTEN : SERVICE_FAILED;
+}
+
+// The service reports itself running once the runtime listens, and stops once the runtime has
+// ended, which it does on the same stop event that the control handler sets.
+DWORD serveThroughRuntime(unsigned port)
+{
+    const UniqueHandle ready = inheritableEvent();
+    const UniqueHandle job = runtimeJob();
+    const UniqueHandle runtime = startRuntime(port, job.get(), ready.get());
+    const HANDLE starting[] = {ready.get(), runtime.get()};
+    const DWORD started = WaitForMultipleObjects(2, starting, FALSE, SERVER_START_LIMIT_MS);
+    if (started != WAIT_OBJECT_0) {
+        if (started == WAIT_OBJECT_0 + 1)
+            return runtimeEnded(runtime.get());
+        logLine("The runtime did not start listening");
         return SERVICE_FAILED;
     }
+    reportStatus(SERVICE_RUNNING);
+    const HANDLE running[] = {stopEvent, runtime.get()};
+    if (WaitForMultipleObjects(2, running, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+        return runtimeEnded(runtime.get());
+    if (WaitForSingleObject(runtime.get(), SERVER_STOP_LIMIT_MS) != WAIT_OBJECT_0)
+        logLine("The runtime did not stop in time; ended with the service");
     return 0;
 }
 
@@ -106,10 +171,9 @@ DWORD run()
         logLine("Invalid port " + std::to_string(port) + " in console.ini");
         return INVALID_PORT_SETTING;
     }
-    const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    require(event != nullptr, "Create stop event");
+    const UniqueHandle event = inheritableEvent();
     stopEvent = event.get();
-    const DWORD result = listenAndServe(port);
+    const DWORD result = serveThroughRuntime(port);
     stopEvent = nullptr;
     return result;
 }

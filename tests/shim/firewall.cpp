@@ -39,6 +39,7 @@ Entry* coCreateInstance = nullptr;
 SRWLOCK lock = SRWLOCK_INIT;
 std::vector<Watched>* watched = nullptr;
 std::uint64_t lastId = 0;
+std::optional<std::int32_t> plannedProfiles, plannedModifyState;
 
 // The copies of one kind of method table; a plain pointer, like the rest of the shim's state.
 template <typename Table>
@@ -183,6 +184,12 @@ HRESULT STDMETHODCALLTYPE removeRule(INetFwRules* self, BSTR name)
                         [&](Fields&) { return original<INetFwRulesVtbl>(self).Remove(self, name); });
 }
 
+HRESULT STDMETHODCALLTYPE itemRule(INetFwRules* self, BSTR name, INetFwRule** rule)
+{
+    return firewallCall(self, "INetFwRules::Item", {{"name", bstrText(name)}},
+                        [&](Fields&) { return original<INetFwRulesVtbl>(self).Item(self, name, rule); });
+}
+
 ULONG STDMETHODCALLTYPE releaseRules(INetFwRules* self)
 {
     return releaseObject<INetFwRules, INetFwRulesVtbl>(self, "INetFwRules::Release");
@@ -197,6 +204,7 @@ void patchRules(INetFwRulesVtbl& table)
 {
     table.Add = addRule;
     table.Remove = removeRule;
+    table.Item = itemRule;
     table.Release = releaseRules;
 }
 
@@ -207,6 +215,23 @@ HRESULT STDMETHODCALLTYPE getRules(INetFwPolicy2* self, INetFwRules** rules)
         if (SUCCEEDED(result) && rules != nullptr && *rules != nullptr)
             fields.emplace_back("rules", decimal(watch(*rules, patchedFor((*rules)->lpVtbl, patchRules))));
         return result;
+    });
+}
+
+// Wine 8 answers E_NOTIMPL to both questions; a planned answer stands in for Windows'.
+HRESULT STDMETHODCALLTYPE getProfiles(INetFwPolicy2* self, LONG* profiles)
+{
+    return firewallCall(self, "INetFwPolicy2::get_CurrentProfileTypes", {}, [&](Fields&) {
+        return plannedProfiles ? (*profiles = *plannedProfiles, S_OK)
+                               : original<INetFwPolicy2Vtbl>(self).get_CurrentProfileTypes(self, profiles);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE getModifyState(INetFwPolicy2* self, NET_FW_MODIFY_STATE* state)
+{
+    return firewallCall(self, "INetFwPolicy2::get_LocalPolicyModifyState", {}, [&](Fields&) {
+        return plannedModifyState ? (*state = static_cast<NET_FW_MODIFY_STATE>(*plannedModifyState), S_OK)
+                                  : original<INetFwPolicy2Vtbl>(self).get_LocalPolicyModifyState(self, state);
     });
 }
 
@@ -231,6 +256,8 @@ void patchRule(INetFwRuleVtbl& table)
 void patchPolicy(INetFwPolicy2Vtbl& table)
 {
     table.get_Rules = getRules;
+    table.get_CurrentProfileTypes = getProfiles;
+    table.get_LocalPolicyModifyState = getModifyState;
     table.Release = releasePolicy;
 }
 
@@ -339,8 +366,10 @@ void freeCopies()
 
 } // namespace
 
-void installFirewallHooks()
+void installFirewallHooks(const Plan& plan)
 {
+    plannedProfiles = plan.firewallProfiles;
+    plannedModifyState = plan.firewallModifyState;
     watched = new std::vector<Watched>;
     copiesOf<INetFwPolicy2Vtbl>() = new std::vector<Patched<INetFwPolicy2Vtbl>*>;
     copiesOf<INetFwRulesVtbl>() = new std::vector<Patched<INetFwRulesVtbl>*>;

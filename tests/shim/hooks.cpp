@@ -192,12 +192,21 @@ Fields serviceFields(DWORD level, const void* information)
     } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
         const auto* flag = static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(information);
         fields.emplace_back("flag", decimal(flag->fFailureActionsOnNonCrashFailures));
+    } else if (level == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        fields.emplace_back("sidType", decimal(static_cast<const SERVICE_SID_INFO*>(information)->dwServiceSidType));
+    } else if (level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
+        const auto* required = static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOW*>(information);
+        std::string names;
+        for (const wchar_t* name = required->pmszRequiredPrivileges; name && *name; name += std::wcslen(name) + 1)
+            names += (names.empty() ? std::string() : std::string(",")) + narrow(name);
+        fields.emplace_back("privileges", names);
     }
     return fields;
 }
 
-// Wine refuses this level with ERROR_INVALID_LEVEL where Windows stores the flag. The stand-in
-// still refuses what Windows would: no information, or a handle that is not an open service.
+// Wine refuses this level, the SID type's and the privileges', with ERROR_INVALID_LEVEL where Windows
+// stores them. The stand-in still refuses what Windows would: no information, or a handle that is
+// not an open service.
 BOOL emulateFailureActionsFlag(SC_HANDLE service, const void* information)
 {
     if (information == nullptr) {
@@ -214,7 +223,7 @@ BOOL emulateFailureActionsFlag(SC_HANDLE service, const void* information)
 BOOL WINAPI hookChangeServiceConfig2W(SC_HANDLE service, DWORD level, LPVOID information)
 {
     Fields fields = serviceFields(level, information);
-    const bool emulated = level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG;
+    const bool emulated = level >= SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && level <= SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO;
     const BOOL ok = emulated ? emulateFailureActionsFlag(service, information)
                              : originalOf<decltype(&ChangeServiceConfig2W)>(serviceEntry)(service, level, information);
     const DWORD error = ok ? ERROR_SUCCESS : GetLastError();

@@ -14,6 +14,7 @@ constexpr std::array firewallMethods{
     "INetFwRule::put_Name",           "INetFwRule::put_ApplicationName",
     "INetFwRule::put_Protocol",       "INetFwRule::put_LocalPorts", "INetFwRule::put_Direction",
     "INetFwRule::put_Profiles",       "INetFwRule::put_Action",    "INetFwRule::put_Enabled",
+    "INetFwRules::Item", "INetFwPolicy2::get_CurrentProfileTypes", "INetFwPolicy2::get_LocalPolicyModifyState",
 };
 
 constexpr std::array<std::pair<std::string_view, int>, 11> answerNames{{
@@ -270,6 +271,15 @@ void desktopLine(Plan& plan, const Line& line)
     plan.desktopShown = found["desktop"] == "shown";
 }
 
+void policyLine(Plan& plan, const Line& line)
+{
+    auto found = options(line, 2, {"profiles", "modify"});
+    if (found.count("profiles"))
+        plan.firewallProfiles = static_cast<std::int32_t>(number(line, found["profiles"], 7));
+    if (found.count("modify"))
+        plan.firewallModifyState = static_cast<std::int32_t>(number(line, found["modify"], 2));
+}
+
 void valueLine(Plan& plan, const Line& line)
 {
     const std::string name = functionName(line);
@@ -283,9 +293,11 @@ void valueLine(Plan& plan, const Line& line)
         machineLine(plan, line);
     else if (name == "ShellWindows")
         desktopLine(plan, line);
+    else if (name == "INetFwPolicy2")
+        policyLine(plan, line);
     else
         reject(line, "\"value\" applies only to GetDiskFreeSpaceExW, GetSystemTime, GetSecurityInfo, "
-                     "IsWow64Process2 and ShellWindows");
+                     "IsWow64Process2, ShellWindows and INetFwPolicy2");
 }
 
 int answer(const Line& line, const std::string& word)

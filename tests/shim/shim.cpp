@@ -117,7 +117,7 @@ bool start(HMODULE self)
         installHooks(plan);
         installPathLimits();
         installDesktopShell(plan);
-        installFirewallHooks();
+        installFirewallHooks(plan);
         const std::size_t patched = patchMainModule();
         recordUnmatched(plan);
         writeRecord("shim.loaded", {{"patched", decimal(patched)}});

@@ -64,7 +64,8 @@ int wmain(int argc, wchar_t** argv)
     try {
         if (mode == L"install") {
             install(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)), flag(argv[3]), report);
-            print(std::string("done firewallAdded=") + (firewallAdded ? "1" : "0") + "\n");
+            print(std::string("done firewallAdded=") + (firewallAdded ? "1" : "0") +
+                  (firewallNotice.empty() ? "" : " notice=" + narrow(firewallNotice)) + "\n");
         } else {
             uninstall(flag(argv[2]), report);
             print("done\n");

@@ -1,4 +1,4 @@
-#include "sample-console/service/http.h"
+#include "sample-console/runtime/http.h"
 
 namespace {
 

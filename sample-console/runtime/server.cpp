@@ -1,4 +1,4 @@
-#include "sample-console/service/server.h"
+#include "sample-console/runtime/server.h"
 
 #include <atomic>
 #include <list>
@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "sample-console/service/http.h"
-#include "sample-console/service/log.h"
+#include "sample-console/runtime/http.h"
+#include "sample-console/shared/log.h"
 #include "sample-console/shared/switches.h"
 
 namespace {

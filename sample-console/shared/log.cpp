@@ -1,4 +1,4 @@
-#include "sample-console/service/log.h"
+#include "sample-console/shared/log.h"
 
 #include <windows.h>
 
