@@ -114,6 +114,7 @@ TEST_F(WriteText, ReplacesTheWholeFile)
     EXPECT_EQ(readText(file), "[Console]\r\nPort=65535\r\nFirewall=1\r\n") << "no line break translated";
     writeText(file, "QuellmarkConsoleApp/1\n");
     EXPECT_EQ(fs::file_size(file), 22u) << "a line feed stays one byte";
+    writeText(partialFile(file), "what a stopped run left, longer than the next text"); // not put in place
     writeText(file, "short");
     EXPECT_EQ(readText(file), "short");
     writeText(file, "");

@@ -218,6 +218,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {false, false, false, false, false, true}}),
     rowName);
 
+// The data marker outlasts every other file of the data folder: a removal of the data that stops
+// at its last file leaves a folder that is still recognised. (The file system lists the folder
+// in an order of its own; a few more files make it unlikely to put the marker last by itself.)
+TEST_F(Uninstall, DeletesTheDataMarkerLast)
+{
+    for (const wchar_t* name : {L"a.db", L"b.db", L"c.db"})
+        writeBytes(dataDir() / name, "user data");
+    int files = uninstallerDeletion() + 1; // the application folder's, its marker the last
+    for (const auto& entry : fs::recursive_directory_iterator(dataDir()))
+        files += entry.is_regular_file() ? 1 : 0;
+    const HeadlessRun run = headlessUninstall(true, "fail DeleteFileW call=" + std::to_string(files) + " error=32 return=0\n");
+    EXPECT_THAT(run.outcome, failureIs(removalHeldAt(DATA_FOLDER, "product.txt")));
+}
+
 namespace {
 
 struct Settings : NamedRow {
