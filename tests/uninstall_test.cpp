@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
 // in an order of its own; a few more files make it unlikely to put the marker last by itself.)
 TEST_F(Uninstall, DeletesTheDataMarkerLast)
 {
-    for (const wchar_t* name : {L"a.db", L"b.db", L"c.db"})
+    for (const wchar_t* name : {L"a.db", L"q.db", L"z.db"})
         writeBytes(dataDir() / name, "user data");
     int files = uninstallerDeletion() + 1; // the application folder's, its marker the last
     for (const auto& entry : fs::recursive_directory_iterator(dataDir()))
