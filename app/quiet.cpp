@@ -107,6 +107,14 @@ int handOver(Relocation& relocation)
     return static_cast<int>(code);
 }
 
+// Deployment tools run this as LocalSystem, which no test machine does; what each step relies on,
+// from the Windows documentation: the system's token holds the Administrators group, enabled and
+// allowed as owner, so the host check passes and folders are created owned by Administrators, as
+// for an elevated administrator; the known folders named here (Program Files, ProgramData, the
+// all-users Start menu) are the machine's, whatever the account; the session folder and the
+// default log are in the Windows folder's Temp, not in the account's own temporary folder, and
+// the system may write there; nothing asks the desktop's shell, which the system's session does
+// not have; and its session, too, is asked before it ends.
 int run(const CommandLine& commandLine, const std::filesystem::path& log)
 {
     removing = commandLine.uninstall;
