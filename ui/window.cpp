@@ -46,7 +46,8 @@ void createFonts(UINT dpi)
 }
 
 // The nine controls in order of creation, which is also the Tab order. Positions and sizes are
-// 96-DPI pixels.
+// 96-DPI pixels. The labels show their texts as written: a folder such as D:\R&D keeps its "&",
+// which a label would otherwise take for the mark of an underlined access key.
 struct ControlLayout {
     HWND* handle;
     const wchar_t* className;
@@ -56,9 +57,9 @@ struct ControlLayout {
 };
 
 const ControlLayout CONTROLS[] = {
-    {&titleLabel, L"STATIC", L"", 0, 28, 24, 610, 36, 0},
-    {&bodyLabel, L"STATIC", L"", WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
-    {&portLabel, L"STATIC", texts::PORT_LABEL, 0, 28, 240, 90, 28, 0},
+    {&titleLabel, L"STATIC", L"", SS_NOPREFIX, 28, 24, 610, 36, 0},
+    {&bodyLabel, L"STATIC", L"", SS_NOPREFIX | WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
+    {&portLabel, L"STATIC", texts::PORT_LABEL, SS_NOPREFIX, 28, 240, 90, 28, 0},
     {&portEdit, L"EDIT", texts::DEFAULT_PORT, WS_BORDER | WS_TABSTOP | ES_NUMBER, 128, 235, 100, 29, PORT_FIELD_ID},
     {&choice, L"BUTTON", L"", WS_TABSTOP | BS_AUTOCHECKBOX, 28, 320, 610, 40, CHOICE_ID},
     {&progressBar, PROGRESS_CLASSW, L"", 0, 28, 320, 610, 24, 0},
