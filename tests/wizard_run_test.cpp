@@ -169,6 +169,11 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
     waitForPage(running.wizard, installed(INSTALLED_WITHOUT_RULE, port));
     screenshot(running.wizard.window, "install-5-done-no-firewall-rule");
     click(running.wizard.choice);
+    // A Back posted (by another program) once the work has ended changes nothing: the box stays clear.
+    PostMessageW(running.wizard.window, WM_COMMAND, MAKEWPARAM(201, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(running.wizard.back));
+    settle(running.wizard);
+    EXPECT_FALSE(checked(running.wizard.choice));
     EXPECT_EQ(finish(running), 0u);
     EXPECT_TRUE(browserStarts().empty()) << "the box was cleared before Finish";
     EXPECT_EQ(healthAnswer(port), 200);

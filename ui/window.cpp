@@ -211,7 +211,8 @@ LRESULT onCommand(WORD id)
 {
     if (working || asking)
         return 0;
-    if (id == BACK_ID && page > 0) {
+    // Once the work has ended there is no question left to go back to.
+    if (id == BACK_ID && page > 0 && !finished) {
         --page;
         turnPage();
     } else if (id == NEXT_ID) {
