@@ -12,6 +12,7 @@
 #include "common/product.h"
 #include "common/wizard_messages.h"
 #include "common/wizard_state.h"
+#include "ui/accessibility.h"
 #include "ui/desktop_shell.h"
 #include "ui/dpi.h"
 #include "ui/focus.h"
@@ -99,11 +100,13 @@ RECT placeAt(const ControlLayout& control, UINT dpi)
     return {left, top, left + scaled(control.width, dpi), top + scaled(control.height, dpi)};
 }
 
-// Every change of page redraws it and puts the focus where the keyboard can act on the new page.
+// Every change of page redraws it, puts the focus where the keyboard can act on the new page and
+// has the new page read out.
 void turnPage()
 {
     render();
     placeFocus();
+    announcePage();
 }
 
 LRESULT onCreate(HWND window)
@@ -123,6 +126,7 @@ LRESULT onCreate(HWND window)
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
     SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);
+    describeControls();
     turnPage();
     return 0;
 }
@@ -287,6 +291,7 @@ LRESULT onActivate(HWND window, WPARAM wParam, LPARAM lParam)
 
 LRESULT onDestroy()
 {
+    forgetDescriptions();
     DeleteObject(regularFont);
     DeleteObject(titleFont);
     PostQuitMessage(failed ? 1 : 0);
@@ -298,6 +303,7 @@ LRESULT onProgress(WPARAM percent, LPARAM status)
     const std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(status));
     text(bodyLabel, *owned);
     SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+    announceStatus();
     return 0;
 }
 
@@ -451,5 +457,6 @@ HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*workToRun)())
     fitToOwnDpi(window, dpi);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
+    announcePage(); // the first page, now that there is a window to read it from
     return window;
 }
