@@ -126,8 +126,7 @@ TEST_F(WizardInput, KeyboardWalksBothModesWithTheFocusWhereItActs)
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }
 
-// While the work runs no control takes input: the focus rests on the progress bar, where a screen
-// reader finds what is happening, and every page, status and outcome is read out as it shows.
+// During the work the focus rests on the progress bar; every page, status and outcome is read out.
 TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndScreenReadersFollowIt)
 {
     running = startWizard(L"", std::string(BLOCK_RECORDS) + "record NotifyWinEvent args=x,p\n");
