@@ -151,7 +151,8 @@ TEST(WizardResources, ManifestAsksForAdministratorsWindows10CommonControls6AndPe
     context.lpResourceName = CREATEPROCESS_MANIFEST_RESOURCE_ID;
     const HANDLE activation = CreateActCtxW(&context);
     ASSERT_NE(activation, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-    // Per-monitor DPI awareness, with system awareness where Windows reads only the older setting.
+    // Per-monitor DPI awareness, with system awareness where Windows knows no per-monitor v2 (1607) or
+    // reads only the older setting.
     // Wine 8 makes every process DPI aware whatever its manifest says, so the loader's reading is
     // where the two settings show.
     const auto setting = [&](const wchar_t* space, const wchar_t* name) {
@@ -161,7 +162,8 @@ TEST(WizardResources, ManifestAsksForAdministratorsWindows10CommonControls6AndPe
         return std::wstring(value);
     };
     EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"), L"true");
-    EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"), L"PerMonitorV2");
+    EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"),
+              L"PerMonitorV2, System");
     ReleaseActCtx(activation);
 }
 

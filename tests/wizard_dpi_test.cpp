@@ -11,7 +11,7 @@
 
 // The wizard on a 150 % screen (144 DPI): the window, its controls and its fonts at one and a half
 // times their 96-DPI sizes, and again when Windows reports a move to a screen of another DPI.
-// Screenshots of the pages go to <build>/screenshots/144dpi.
+// Screenshots of the pages go to <build>/screenshots/144dpi and mixed-dpi-dark.
 
 namespace fs = std::filesystem;
 
@@ -51,26 +51,38 @@ void sendDpiChange(const RunningWizard& running, UINT dpi, const RECT& suggested
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
 }
 
-class WizardDpi : public WizardTest {
+// Run again where 150 % was set without signing out: the system's DPI, which places the window, is
+// still 96 (GetDeviceCaps, through the shim) while the window gets 144; in a dark high-contrast scheme.
+class WizardDpi : public WizardTest, public testing::WithParamInterface<bool> {
 protected:
     void SetUp() override
     {
         // Rectangles of a per-monitor aware window, read by an unaware thread, come scaled to 96 DPI.
         ASSERT_NE(SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE), nullptr);
         setScreenDpi(DPI);
+        const INT elements[] = {COLOR_WINDOW, COLOR_WINDOWTEXT};
+        const COLORREF dark[] = {RGB(0, 0, 0), RGB(255, 255, 0)};
+        ASSERT_TRUE(!GetParam() || SetSysColors(2, elements, dark)); // for programs started from now on
     }
 
+    std::string plan() const { return FONTS + std::string(GetParam() ? "fail GetDeviceCaps from=1 return=96\n" : ""); }
+
+    // Every text shows in the system's text colour on its window colour.
     void shoot(const std::string& name)
     {
-        screenshot(running.wizard.window, name, testProgramFolder().parent_path() / L"screenshots" / L"144dpi");
+        screenshot(running.wizard.window, name,
+                   testProgramFolder().parent_path() / L"screenshots" / (GetParam() ? L"mixed-dpi-dark" : L"144dpi"));
+        for (HWND label : {running.wizard.title, running.wizard.body, running.wizard.portLabel, running.wizard.choice})
+            EXPECT_TRUE(!shown(label) || (pixelsOf(label, GetSysColor(COLOR_WINDOWTEXT)) > 0 &&
+                                          pixelsOf(label, GetSysColor(COLOR_WINDOW)) > 0)) << name;
     }
 };
 
 } // namespace
 
-TEST_F(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge)
+TEST_P(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge)
 {
-    running = startWizard(L"", FONTS);
+    running = startWizard(L"", plan());
     const Wizard& setup = running.wizard;
     // 680 by 495 at 96 DPI, centred.
     const Placement centred{(GetSystemMetrics(SM_CXSCREEN) - 1020) / 2, (GetSystemMetrics(SM_CYSCREEN) - 743) / 2,
@@ -93,7 +105,7 @@ TEST_F(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     shoot("install-6-failed");
     EXPECT_EQ(finish(running), 1u);
 
-    running = startWizard(L"--uninstall", FONTS);
+    running = startWizard(L"--uninstall", plan());
     const Wizard& remover = running.wizard;
     shoot("uninstall-1-welcome");
     click(remover.next);
@@ -116,3 +128,5 @@ TEST_F(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     EXPECT_EQ(fontHeights(), (std::vector<int>{-24, -35, -20, -29}));
     EXPECT_EQ(finish(running), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Screens, WizardDpi, testing::Bool());

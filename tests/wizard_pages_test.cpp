@@ -90,6 +90,14 @@ TEST_F(WizardPages, InstallQuestionsForwardBackAndExit)
 
     click(wizard().back);
     EXPECT_EQ(viewOf(wizard()), INSTALL_WELCOME) << "Back does nothing on the first page";
+    // "&" (a folder under D:\R&D) shows as written: taken for the mark of an access key, "&&" draws
+    // as one "&", the same as a lone "&" in Wine. The next page puts the text back.
+    const auto background = [&](const wchar_t* text) {
+        ask(wizard().body, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+        screenshot(wizard().window, "install-1-ampersand");
+        return pixelsOf(wizard().body, GetSysColor(COLOR_WINDOW));
+    };
+    EXPECT_LT(background(L"&&"), background(L"&"));
     click(wizard().next);
     EXPECT_EQ(viewOf(wizard()), installSettings(true));
     screenshot(wizard().window, "install-2-settings");
@@ -208,6 +216,8 @@ TEST_F(WizardPages, UninstallQuestionsAndTheDataDeletionConfirmation)
     waitForPage({L"Setup needs attention", L"No recognized Console installation found. Nothing was removed.", L"",
                  L"Finish", L"", L"", false, false});
     screenshot(wizard().window, "uninstall-6-failed");
-    EXPECT_EQ(finish(running), 1u);
+    // The close box (or Alt+F4) closes the final page at once, asking nothing, with the run's exit code.
+    closeWindow(wizard().window);
+    EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
     EXPECT_EQ(pendingRenames(), std::vector<std::wstring>{}) << "a wizard that is no temporary copy leaves no deletions";
 }

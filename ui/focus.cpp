@@ -11,7 +11,9 @@ HWND savedFocus = nullptr;
 
 HWND pageFocus()
 {
-    return working ? windowHandle : nextButton;
+    // While the work runs no control takes input; the bar, named for the work, is where a screen
+    // reader finds what is happening.
+    return working ? progressBar : nextButton;
 }
 
 // Tab hands the default look to the push button it reaches; a new page gives it back to Next,

@@ -4,7 +4,7 @@
 // focus on its controls by itself: the default procedure puts it on the window when activated.
 
 // Puts the focus where the page that render() has just drawn is used from the keyboard: on Next,
-// or on the window itself while the work runs and no control takes input.
+// or on the progress bar while the work runs and no control takes input.
 void placeFocus();
 
 // Another window takes the activation: remembers the control that had the focus.

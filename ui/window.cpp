@@ -13,6 +13,7 @@
 #include "common/product.h"
 #include "common/wizard_messages.h"
 #include "common/wizard_state.h"
+#include "ui/accessibility.h"
 #include "ui/desktop_shell.h"
 #include "ui/dpi.h"
 #include "ui/focus.h"
@@ -48,7 +49,8 @@ void createFonts(UINT dpi)
 }
 
 // The nine controls in order of creation, which is also the Tab order. Positions and sizes are
-// 96-DPI pixels.
+// 96-DPI pixels. The labels show their texts as written: a folder such as D:\R&D keeps its "&",
+// which a label would otherwise take for the mark of an underlined access key.
 struct ControlLayout {
     HWND* handle;
     const wchar_t* className;
@@ -58,9 +60,9 @@ struct ControlLayout {
 };
 
 const ControlLayout CONTROLS[] = {
-    {&titleLabel, L"STATIC", L"", 0, 28, 24, 610, 36, 0},
-    {&bodyLabel, L"STATIC", L"", WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
-    {&portLabel, L"STATIC", texts::PORT_LABEL, 0, 28, 240, 90, 28, 0},
+    {&titleLabel, L"STATIC", L"", SS_NOPREFIX, 28, 24, 610, 36, 0},
+    {&bodyLabel, L"STATIC", L"", SS_NOPREFIX | WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
+    {&portLabel, L"STATIC", texts::PORT_LABEL, SS_NOPREFIX, 28, 240, 90, 28, 0},
     {&portEdit, L"EDIT", texts::DEFAULT_PORT, WS_BORDER | WS_TABSTOP | ES_NUMBER, 128, 235, 100, 29, PORT_FIELD_ID},
     {&choice, L"BUTTON", L"", WS_TABSTOP | BS_AUTOCHECKBOX, 28, 320, 610, 40, CHOICE_ID},
     {&progressBar, PROGRESS_CLASSW, L"", 0, 28, 320, 610, 24, 0},
@@ -69,6 +71,30 @@ const ControlLayout CONTROLS[] = {
     {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
 };
 
+SIZE windowSize(UINT dpi)
+{
+    return {scaled(WINDOW_WIDTH, dpi), scaled(WINDOW_HEIGHT, dpi)};
+}
+
+// The window is placed before it exists, at the primary screen's DPI as the user signed in with.
+// Where its screen has another scaling by now (changed without signing out, or a laptop docked
+// to another display), Windows gives the new window that screen's DPI, and the controls, made at
+// that DPI, would not fit: the window takes its own DPI's size, centred again on the work area.
+void fitToOwnDpi(HWND window, UINT placedAt)
+{
+    const UINT ownDpi = windowDpi(window);
+    if (ownDpi == placedAt)
+        return;
+    MONITORINFO screen{};
+    screen.cbSize = sizeof screen;
+    // Cannot fail: the nearest monitor is always one that exists.
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &screen);
+    const SIZE size = windowSize(ownDpi);
+    const RECT& area = screen.rcWork; // without the taskbar
+    SetWindowPos(window, nullptr, area.left + (area.right - area.left - size.cx) / 2,
+                 area.top + (area.bottom - area.top - size.cy) / 2, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 RECT placeAt(const ControlLayout& control, UINT dpi)
 {
     const int left = scaled(control.x, dpi);
@@ -76,11 +102,13 @@ RECT placeAt(const ControlLayout& control, UINT dpi)
     return {left, top, left + scaled(control.width, dpi), top + scaled(control.height, dpi)};
 }
 
-// Every change of page redraws it and puts the focus where the keyboard can act on the new page.
+// Every change of page redraws it, puts the focus where the keyboard can act on the new page and
+// has the new page read out.
 void turnPage()
 {
     render();
     placeFocus();
+    announcePage();
 }
 
 LRESULT onCreate(HWND window)
@@ -100,6 +128,7 @@ LRESULT onCreate(HWND window)
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     SendMessageW(portEdit, EM_LIMITTEXT, 5, 0);
     SendMessageW(choice, BM_SETCHECK, removing ? BST_UNCHECKED : BST_CHECKED, 0);
+    describeControls();
     turnPage();
     return 0;
 }
@@ -206,7 +235,8 @@ LRESULT onCommand(WORD id)
 {
     if (working || asking)
         return 0;
-    if (id == BACK_ID && page > 0) {
+    // Once the work has ended there is no question left to go back to.
+    if (id == BACK_ID && page > 0 && !finished) {
         --page;
         turnPage();
     } else if (id == NEXT_ID) {
@@ -266,6 +296,7 @@ LRESULT onActivate(HWND window, WPARAM wParam, LPARAM lParam)
 
 LRESULT onDestroy()
 {
+    forgetDescriptions();
     DeleteObject(regularFont);
     DeleteObject(titleFont);
     PostQuitMessage(failed ? 1 : 0);
@@ -277,6 +308,7 @@ LRESULT onProgress(WPARAM percent, LPARAM status)
     const std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(status));
     text(bodyLabel, *owned);
     SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+    announceStatus();
     return 0;
 }
 
@@ -295,11 +327,27 @@ LRESULT onDone(WPARAM failedFlag, LPARAM failureText)
 }
 
 // Labels and the check box are drawn on the window's own background; left to the default
-// procedure, they would show as grey panels on the white window.
+// procedure, they would show as grey panels on the white window. The text takes the colour that
+// goes with that background: under a dark high-contrast scheme the default black would vanish.
 LRESULT onColorStatic(HDC dc)
 {
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+}
+
+// Another colour scheme or theme (high contrast switched on or off, a new system colour). Every
+// colour the window paints is read from the system as it paints, so painting it all again shows
+// the change; the common controls keep their colours until they are told, and only the top-level
+// window hears of a new colour from the system.
+LRESULT onLookChanged(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SYSCOLORCHANGE) {
+        for (const ControlLayout& control : CONTROLS)
+            SendMessageW(*control.handle, WM_SYSCOLORCHANGE, wParam, lParam);
+    }
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -310,6 +358,9 @@ LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE: return onClose();
     case WM_DESTROY: return onDestroy();
     case WM_CTLCOLORSTATIC: return onColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_SYSCOLORCHANGE:
+    case WM_THEMECHANGED:
+    case WM_SETTINGCHANGE: return onLookChanged(window, message, wParam, lParam);
     case WM_ACTIVATE: return onActivate(window, wParam, lParam);
     case WM_QUERYENDSESSION: return onQueryEndSession(window, wParam, lParam);
     case WM_ENDSESSION: return onEndSession(wParam);
@@ -401,17 +452,18 @@ HWND openWizardWindow(HINSTANCE instance, int showCommand, void (*workToRun)(), 
     // Centred on the primary screen, at its DPI; a screen smaller than the window gives a
     // negative position.
     const UINT dpi = systemDpi();
-    const int width = scaled(WINDOW_WIDTH, dpi);
-    const int height = scaled(WINDOW_HEIGHT, dpi);
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    const SIZE size = windowSize(dpi);
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - size.cx) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - size.cy) / 2;
     // Fixed size: a caption, the system menu and minimise, no maximise and no sizing border.
     const HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, WINDOW_CLASS,
                                         removing ? texts::UNINSTALL_TITLE : texts::SETUP_TITLE,
-                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width,
-                                        height, nullptr, nullptr, instance, nullptr);
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, size.cx,
+                                        size.cy, nullptr, nullptr, instance, nullptr);
     require(window != nullptr, "Create setup window");
+    fitToOwnDpi(window, dpi);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
+    announcePage(); // the first page, now that there is a window to read it from
     return window;
 }

@@ -326,6 +326,20 @@ COLORREF screenPixel(HWND window, int x, int y)
     return colour;
 }
 
+size_t pixelsOf(HWND window, COLORREF colour)
+{
+    RECT area{};
+    GetWindowRect(window, &area);
+    const std::vector<char> pixels = capture(area);
+    const auto width = static_cast<size_t>(area.right - area.left);
+    const size_t stride = (width * 3 + 3) & ~size_t{3};
+    size_t count = 0;
+    for (size_t row = 0; row < pixels.size(); row += stride)
+        for (size_t pixel = row; pixel < row + width * 3; pixel += 3)
+            count += RGB(pixels[pixel + 2], pixels[pixel + 1], pixels[pixel]) == colour;
+    return count;
+}
+
 fs::path screenshot(HWND window, const std::string& name, const fs::path& folder)
 {
     // Painting reaches the screen a moment after the window has drawn, so the picture is taken

@@ -96,6 +96,9 @@ bool responsive(HWND window);
 // The colour that the screen shows at a point of the window's client area.
 COLORREF screenPixel(HWND window, int x, int y);
 
+// How many pixels of that colour the screen shows on the window, as it is drawn now.
+size_t pixelsOf(HWND window, COLORREF colour);
+
 // Writes what the screen shows of the window (with any box on top) to <folder>/<name>.bmp, by
 // default in <build>/screenshots, and returns the file.
 std::filesystem::path screenshot(HWND window, const std::string& name, const std::filesystem::path& folder = {});
