@@ -158,6 +158,12 @@ TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndScreenReadersFollowIt)
     for (const ShimRecord& event : readShimRecords("NotifyWinEvent"))
         heard += event["arg1"] != "0x8019" ? '?' : event["arg2"] == title ? 't' : event["arg2"] == body ? 'b' : '?';
     EXPECT_TRUE(std::regex_match(heard, std::regex("(tb){4}b{2,}tb"))) << heard;
+    // What screen readers are told of the controls (Wine's own service refuses it; the shim's
+    // records it): the title and body are polite live regions, the field and the bar have names.
+    EXPECT_EQ(recordedFields("IAccPropServices::describe", {"control", "value"}),
+              (std::vector<std::string>{"control=Static value=1", "control=Static value=1",
+                                        "control=Edit value=HTTP port:",
+                                        "control=msctls_progress32 value=Installing Console"}));
     pressKey(wizard, VK_RETURN);
     EXPECT_EQ(exitCodeOf(running.process.process.get()), 1u);
 }

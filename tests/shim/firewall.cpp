@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <exdisp.h>
 #include <netfw.h>
+#include <oleacc.h>
 
 #include <cstddef>
 #include <functional>
@@ -20,6 +21,8 @@ namespace {
 constexpr GUID NET_FW_POLICY2{0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6, 0xF9, 0x21, 0x66, 0xD7, 0xDD}};
 constexpr GUID NET_FW_RULE{0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
 constexpr GUID INET_FW_POLICY2{0x98325047, 0xC671, 0x4174, {0x8D, 0x81, 0xDE, 0xFC, 0xD3, 0xF0, 0x31, 0x86}};
+constexpr GUID ACC_PROP_SERVICES{0xB5F8350B, 0x0548, 0x48B1, {0xA6, 0xEE, 0x88, 0xBD, 0x00, 0xB4, 0xA5, 0xE7}};
+constexpr GUID IACC_PROP_SERVICES{0x6E26E776, 0x04F0, 0x495D, {0x80, 0xE4, 0x33, 0x30, 0x35, 0x2E, 0x31, 0x69}};
 constexpr GUID INET_FW_RULE{0xAF230D27, 0xBABA, 0x4E42, {0xAC, 0xED, 0xF5, 0x24, 0xF2, 0x2C, 0xFC, 0xE2}};
 
 // One patched copy per original method table, shared by all objects of that class.
@@ -272,7 +275,8 @@ bool isCopyOf(const void* table)
 
 bool isCopy(const void* table)
 {
-    return isCopyOf<INetFwPolicy2Vtbl>(table) || isCopyOf<INetFwRulesVtbl>(table) || isCopyOf<INetFwRuleVtbl>(table);
+    return isCopyOf<INetFwPolicy2Vtbl>(table) || isCopyOf<INetFwRulesVtbl>(table) || isCopyOf<INetFwRuleVtbl>(table) ||
+           isCopyOf<IAccPropServicesVtbl>(table);
 }
 
 // The patched copy of an object's own method table, made on first sight of that table. An
@@ -315,6 +319,38 @@ std::uint64_t watch(void* object, const void* patchedTable)
     return id;
 }
 
+// Windows keeps what a window's control is described as for screen readers (Direct Annotation);
+// Wine 8's service refuses every description. The stand-in takes them and records each: the
+// control's class, the property and its value (a text, or a number).
+std::string guidText(REFGUID guid);
+
+HRESULT describe(HWND control, MSAAPROPID property, const std::string& value)
+{
+    wchar_t name[64] = {};
+    GetClassNameW(control, name, 64);
+    writeRecord("IAccPropServices::describe", {{"control", narrow(name)}, {"property", guidText(property)},
+                                                {"value", value}});
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE describeText(IAccPropServices*, HWND control, DWORD, DWORD, MSAAPROPID property,
+                                       LPCWSTR text)
+{
+    return describe(control, property, narrow(text));
+}
+
+HRESULT STDMETHODCALLTYPE describeValue(IAccPropServices*, HWND control, DWORD, DWORD, MSAAPROPID property,
+                                        VARIANT value)
+{
+    return describe(control, property, V_VT(&value) == VT_I4 ? std::to_string(V_I4(&value)) : "(not a number)");
+}
+
+void patchAnnotations(IAccPropServicesVtbl& table)
+{
+    table.SetHwndPropStr = describeText;
+    table.SetHwndProp = describeValue;
+}
+
 const char* className(REFCLSID type)
 {
     if (IsEqualGUID(type, NET_FW_POLICY2))
@@ -346,6 +382,9 @@ HRESULT STDAPICALLTYPE hookCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWOR
     if (created && IsEqualGUID(type, NET_FW_POLICY2) && IsEqualGUID(requested, INET_FW_POLICY2)) {
         auto* policy = static_cast<INetFwPolicy2*>(*object);
         fields.emplace_back("object", decimal(watch(policy, patchedFor(policy->lpVtbl, patchPolicy))));
+    } else if (created && IsEqualGUID(type, ACC_PROP_SERVICES) && IsEqualGUID(requested, IACC_PROP_SERVICES)) {
+        auto* annotations = static_cast<IAccPropServices*>(*object);
+        watch(annotations, patchedFor(annotations->lpVtbl, patchAnnotations));
     } else if (created && IsEqualGUID(type, NET_FW_RULE) && IsEqualGUID(requested, INET_FW_RULE)) {
         auto* rule = static_cast<INetFwRule*>(*object);
         fields.emplace_back("object", decimal(watch(rule, patchedFor(rule->lpVtbl, patchRule))));
@@ -374,6 +413,7 @@ void installFirewallHooks(const Plan& plan)
     copiesOf<INetFwPolicy2Vtbl>() = new std::vector<Patched<INetFwPolicy2Vtbl>*>;
     copiesOf<INetFwRulesVtbl>() = new std::vector<Patched<INetFwRulesVtbl>*>;
     copiesOf<INetFwRuleVtbl>() = new std::vector<Patched<INetFwRuleVtbl>*>;
+    copiesOf<IAccPropServicesVtbl>() = new std::vector<Patched<IAccPropServicesVtbl>*>;
     coCreateInstance = &intercept("CoCreateInstance");
     coCreateInstance->replacement = reinterpret_cast<void*>(&hookCoCreateInstance);
 }
@@ -389,4 +429,5 @@ void removeFirewallHooks()
     freeCopies<INetFwPolicy2Vtbl>();
     freeCopies<INetFwRulesVtbl>();
     freeCopies<INetFwRuleVtbl>();
+    freeCopies<IAccPropServicesVtbl>();
 }
