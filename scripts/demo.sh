@@ -7,14 +7,18 @@
 #   ./scripts/demo.sh             the wizard is driven on a virtual display (Xvfb)
 #   ./scripts/demo.sh --display   the wizard opens on your own display ($DISPLAY) for you to use;
 #                                 what it installed is shown when it closes
+#   ./scripts/demo.sh --dark      as the first, in a dark high-contrast colour scheme (yellow text
+#                                 on black), as a user of such a scheme sees every page
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QM_BUILD_DIR:-$root/build}
 own_display=""
+dark=""
 case "${1:-}" in
 "") ;;
 --display) own_display=${DISPLAY:?"--display needs DISPLAY set"} ;;
-*) echo "usage: demo.sh [--display]" >&2; exit 2 ;;
+--dark) dark=1 ;;
+*) echo "usage: demo.sh [--display | --dark]" >&2; exit 2 ;;
 esac
 
 "$root/scripts/build.sh"
@@ -51,6 +55,12 @@ fi
 DISPLAY=$(cat "$demo/display")
 export DISPLAY
 start_server_locked "$prefix" 0
+if [ -n "$dark" ]; then
+    # The user's colours, which every program reads when it starts.
+    for colour in "Window 0 0 0" "WindowText 255 255 0" "ButtonFace 0 0 0" "ButtonText 255 255 0"; do
+        wine reg add "HKCU\\Control Panel\\Colors" /v "${colour%% *}" /d "${colour#* }" /f >/dev/null 2>&1
+    done
+fi
 status=0
 wine "$build/tests/wizard_demo.exe" "$(winepath -w "$wizard")" "$(winepath -w "$shots")" || status=$?
 for picture in "$shots"/*.bmp; do
