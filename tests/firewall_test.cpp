@@ -222,6 +222,7 @@ TEST_F(Firewall, SaysWhyAnAddedRuleCannotLetOthersInYet)
         {"value INetFwPolicy2 profiles=4 modify=1", notYet + "this computer is on a public network, where the rule "
                                                   "does not apply; set the network to private in Windows network "
                                                   "settings to allow access."},
+        {"value INetFwPolicy2 profiles=4 modify=1 enabled=0", ""}, // nothing to let anyone in through
         {"value INetFwPolicy2 profiles=1 modify=2",
          notYet + "Windows Firewall blocks all incoming connections on the current network."},
     };

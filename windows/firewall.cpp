@@ -101,13 +101,31 @@ void changeRules(bool add, unsigned port)
     }
 }
 
+// Where the firewall is off in every profile in force, it keeps nobody out, whatever the rule's
+// reach. An answer that cannot be read counts as on.
+bool firewallOffIn(INetFwPolicy2* policy, long profiles)
+{
+    for (const NET_FW_PROFILE_TYPE2 profile :
+         {NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE, NET_FW_PROFILE2_PUBLIC}) {
+        VARIANT_BOOL enabled = VARIANT_TRUE;
+        if ((profiles & profile) == 0)
+            continue;
+        if (FAILED(policy->get_FirewallEnabled(profile, &enabled)) || enabled != VARIANT_FALSE)
+            return false;
+    }
+    return true;
+}
+
 // The rule is in place, yet other devices are still kept out: by a public network, where it does
 // not apply, or by a policy that puts local rules out of force.
 std::string hindrance(INetFwPolicy2* policy)
 {
     long profiles = 0;
-    if (SUCCEEDED(policy->get_CurrentProfileTypes(&profiles)) && profiles != 0 &&
-        (profiles & (NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE)) == 0)
+    if (FAILED(policy->get_CurrentProfileTypes(&profiles)))
+        profiles = 0;
+    if (profiles != 0 && firewallOffIn(policy, profiles))
+        return {};
+    if (profiles != 0 && (profiles & (NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE)) == 0)
         return "Other devices cannot reach the console yet: this computer is on a public network, where the rule does "
                "not apply; set the network to private in Windows network settings to allow access.";
     NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;

@@ -42,7 +42,7 @@ Entry* coCreateInstance = nullptr;
 SRWLOCK lock = SRWLOCK_INIT;
 std::vector<Watched>* watched = nullptr;
 std::uint64_t lastId = 0;
-std::optional<std::int32_t> plannedProfiles, plannedModifyState;
+std::optional<std::int32_t> plannedProfiles, plannedModifyState, plannedEnabled;
 
 // The copies of one kind of method table; a plain pointer, like the rest of the shim's state.
 template <typename Table>
@@ -238,6 +238,15 @@ HRESULT STDMETHODCALLTYPE getModifyState(INetFwPolicy2* self, NET_FW_MODIFY_STAT
     });
 }
 
+// One answer for every profile.
+HRESULT STDMETHODCALLTYPE getEnabled(INetFwPolicy2* self, NET_FW_PROFILE_TYPE2 profile, VARIANT_BOOL* enabled)
+{
+    return firewallCall(self, "INetFwPolicy2::get_FirewallEnabled", {{"profile", decimal(profile)}}, [&](Fields&) {
+        return plannedEnabled ? (*enabled = *plannedEnabled != 0 ? VARIANT_TRUE : VARIANT_FALSE, S_OK)
+                              : original<INetFwPolicy2Vtbl>(self).get_FirewallEnabled(self, profile, enabled);
+    });
+}
+
 ULONG STDMETHODCALLTYPE releasePolicy(INetFwPolicy2* self)
 {
     return releaseObject<INetFwPolicy2, INetFwPolicy2Vtbl>(self, "INetFwPolicy2::Release");
@@ -261,6 +270,7 @@ void patchPolicy(INetFwPolicy2Vtbl& table)
     table.get_Rules = getRules;
     table.get_CurrentProfileTypes = getProfiles;
     table.get_LocalPolicyModifyState = getModifyState;
+    table.get_FirewallEnabled = getEnabled;
     table.Release = releasePolicy;
 }
 
@@ -409,6 +419,7 @@ void installFirewallHooks(const Plan& plan)
 {
     plannedProfiles = plan.firewallProfiles;
     plannedModifyState = plan.firewallModifyState;
+    plannedEnabled = plan.firewallEnabled;
     watched = new std::vector<Watched>;
     copiesOf<INetFwPolicy2Vtbl>() = new std::vector<Patched<INetFwPolicy2Vtbl>*>;
     copiesOf<INetFwRulesVtbl>() = new std::vector<Patched<INetFwRulesVtbl>*>;
