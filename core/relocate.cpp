@@ -161,18 +161,26 @@ bool protectedAsSession(const fs::path& folder)
 }
 
 // Before the copy starts, so that nothing of this process is left in the application folder by
-// the time the copy removes it. A file that cannot be moved (Program Files on another volume)
-// stays; the copy then reports it in use, and the uninstall can be run again. Scheduled for
-// deletion at the restart before the copy schedules its own file and the folder, which Windows
-// removes only once it is empty.
+// the time the copy removes it: into the session folder or, where Program Files is on another
+// volume than Windows, into the maker's folder under the session's name, since a running program
+// can be renamed on its volume but not moved off it. A file that cannot be moved at all stays; the
+// copy then reports it in use, and the uninstall can be run again. Scheduled for deletion at the
+// restart before the copy schedules its own file and the folder; Windows removes a folder there
+// only once it is empty, so the maker's folder goes only when nothing else was put in it.
 void setAside(Relocation& relocation)
 {
     SetCurrentDirectoryW(relocation.folder.c_str()); // a failure keeps the folder in use, as the move would
-    const fs::path aside = relocation.folder / L"Uninstall.waiting.exe";
-    if (!MoveFileExW(relocation.program.c_str(), aside.c_str(), 0))
+    const fs::path maker = relocation.program.parent_path().parent_path();
+    for (const fs::path& aside :
+         {relocation.folder / L"Uninstall.waiting.exe", maker / (relocation.folder.filename().wstring() + L".exe")}) {
+        if (!MoveFileExW(relocation.program.c_str(), aside.c_str(), 0))
+            continue;
+        relocation.setAside = aside;
+        MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); // a failure leaves it until removed by hand
+        if (aside.parent_path() == maker)
+            MoveFileExW(maker.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         return;
-    relocation.setAside = aside;
-    MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); // a failure leaves it until removed by hand
+    }
 }
 
 } // namespace
