@@ -3,11 +3,14 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/run_log.h"
 #include "app/startup.h"
+#include "app/worker.h"
 #include "common/failure.h"
 #include "common/text.h"
 #include "common/wizard_state.h"
@@ -15,7 +18,6 @@
 #include "core/host.h"
 #include "core/relocate.h"
 #include "engine/install.h"
-#include "engine/uninstall.h"
 #include "ui/pages.h"
 #include "ui/texts.h"
 
@@ -73,14 +75,9 @@ int work()
     const HWND window = hiddenWindow();
     const DWORD asking = GetCurrentThreadId();
     std::thread worker([asking] {
-        try {
-            if (removing)
-                uninstall(selectedChoice, logProgress);
-            else
-                install(selectedPort, selectedChoice, logProgress);
-        } catch (...) {
+        if (std::optional<std::wstring> failureText = runChosenWork(logProgress)) {
             failed = true;
-            failure = caughtFailureText();
+            failure = std::move(*failureText);
         }
         PostThreadMessageW(asking, WM_QUIT, 0, 0);
     });

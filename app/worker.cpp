@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -37,19 +38,21 @@ void reportEnd(bool succeeded, std::wstring failureText) noexcept
 
 } // namespace
 
-void workerBody()
+std::optional<std::wstring> runChosenWork(const Progress& progress) noexcept
 {
-    bool succeeded = true;
-    std::wstring failureText;
     try {
-        const Progress progress = reportProgress;
         if (removing)
             uninstall(selectedChoice, progress);
         else
             install(selectedPort, selectedChoice, progress);
+        return std::nullopt;
     } catch (...) {
-        succeeded = false;
-        failureText = caughtFailureText();
+        return caughtFailureText();
     }
-    reportEnd(succeeded, std::move(failureText));
+}
+
+void workerBody()
+{
+    std::optional<std::wstring> failureText = runChosenWork(reportProgress);
+    reportEnd(!failureText, failureText ? std::move(*failureText) : std::wstring());
 }

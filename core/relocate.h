@@ -13,8 +13,9 @@
 //
 // A caller that waits for the copy keeps its own program file open, and Windows deletes no
 // program that runs. With stepAside, that file is first moved (which Windows allows) into the
-// session folder, to be deleted at the next restart, and this process leaves the application
-// folder as its current folder, so that the copy can remove the whole folder.
+// session folder or, where that is on another volume, into the maker's folder above the
+// application folder, to be deleted at the next restart, and this process leaves the
+// application folder as its current folder, so that the copy can remove the whole folder.
 struct Relocation {
     UniqueHandle copy;              // the copy's process
     std::filesystem::path folder;   // the session folder that holds it

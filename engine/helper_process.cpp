@@ -6,6 +6,7 @@
 
 #include "common/failure.h"
 #include "common/handles.h"
+#include "common/jobs.h"
 #include "common/text.h"
 
 namespace {
@@ -13,19 +14,6 @@ namespace {
 constexpr DWORD KILL_GRACE_MS = 5000;
 constexpr std::size_t OUTPUT_KEPT = 4096; // the end of a report (a traceback's last lines) says the most
 constexpr DWORD PIPE_BUFFER = 1024 * 1024;
-
-// A job that ends every process in it when its last handle closes: the system closes it when this
-// process ends, a kill and a crash included.
-UniqueHandle killingJob()
-{
-    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
-    require(job != nullptr, "Run Windows helper");
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    require(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) != FALSE,
-            "Run Windows helper");
-    return job;
-}
 
 struct OutputPipe {
     UniqueHandle read;
@@ -98,17 +86,12 @@ HelperResult command(const std::filesystem::path& exe, const std::wstring& args,
 {
     std::wstring commandLine = quote(exe.wstring()) + L" " + args; // CreateProcessW may write into it
     OutputPipe output = outputPipe();
-    const UniqueHandle job = killingJob();
+    const UniqueHandle job = killOnCloseJob("Run Windows helper");
     const PROCESS_INFORMATION started = startSuspended(exe, commandLine, output.write.get());
     output.write.reset(); // the helper's copy is the one that counts
     const UniqueHandle thread(started.hThread);
     const UniqueHandle process(started.hProcess);
-    if (!AssignProcessToJobObject(job.get(), process.get())) {
-        const DWORD error = GetLastError();
-        TerminateProcess(process.get(), 1); // it has not run yet, and never will
-        SetLastError(error);
-        require(false, "Run Windows helper");
-    }
+    joinJob(job.get(), process.get(), "Run Windows helper");
     require(ResumeThread(thread.get()) != static_cast<DWORD>(-1), "Run Windows helper"); // the job ends it
 
     if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {

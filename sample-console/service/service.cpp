@@ -8,6 +8,7 @@
 #include "common/failure.h"
 #include "common/folders.h"
 #include "common/handles.h"
+#include "common/jobs.h"
 #include "common/text.h"
 #include "sample-console/runtime/http.h"
 #include "sample-console/runtime/server.h"
@@ -76,18 +77,6 @@ UniqueHandle inheritableEvent()
     return event;
 }
 
-// A job that ends the runtime with the service, however the service ends.
-UniqueHandle runtimeJob()
-{
-    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
-    require(job != nullptr, "Create runtime job");
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    require(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) != FALSE,
-            "Limit runtime job");
-    return job;
-}
-
 // The runtime serves the backend, as a real console's service starts it. It inherits the two
 // events, whose handle values it finds in its environment.
 UniqueHandle startRuntime(unsigned port, HANDLE job, HANDLE ready)
@@ -108,10 +97,7 @@ UniqueHandle startRuntime(unsigned port, HANDLE job, HANDLE ready)
             "Start runtime");
     UniqueHandle process(started.hProcess);
     const UniqueHandle thread(started.hThread);
-    if (!AssignProcessToJobObject(job, process.get())) {
-        TerminateProcess(process.get(), 1);
-        require(false, "Put runtime in its job");
-    }
+    joinJob(job, process.get(), "Put runtime in its job");
     ResumeThread(thread.get());
     return process;
 }
@@ -130,7 +116,7 @@ DWORD runtimeEnded(HANDLE process)
 DWORD serveThroughRuntime(unsigned port)
 {
     const UniqueHandle ready = inheritableEvent();
-    const UniqueHandle job = runtimeJob();
+    const UniqueHandle job = killOnCloseJob("Create runtime job"); // the runtime ends with the service
     const UniqueHandle runtime = startRuntime(port, job.get(), ready.get());
     const HANDLE starting[] = {ready.get(), runtime.get()};
     const DWORD started = WaitForMultipleObjects(2, starting, FALSE, SERVER_START_LIMIT_MS);
