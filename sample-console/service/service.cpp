@@ -93,6 +93,27 @@ UniqueHandle startRuntime(unsigned port, HANDLE job, HANDLE ready)
     return startInJob(job, program, command, {{stopEvent, ready}}, "Start runtime");
 }
 
+// A worker of the console's that outlives the service's stop for a while, outside its job, as a
+// real console's web server workers may: the switch says how many milliseconds.
+void leaveWorker()
+{
+    const int lingers = readSwitch(L"Service", L"WorkerAfterStop");
+    if (lingers <= 0)
+        return;
+    std::wstring command = quote(exePath().wstring()) + L" --worker " + std::to_wstring(lingers);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(exePath().c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &started)) {
+        logLine("The worker did not start (" + std::to_string(GetLastError()) + ")");
+        return;
+    }
+    logLine("A worker lingers " + std::to_string(lingers) + " ms after the stop (switches.ini)");
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+}
+
 // What the runtime's end means for the service: it could not take its port, or it failed.
 DWORD runtimeEnded(HANDLE process)
 {
@@ -169,6 +190,7 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments)
     } catch (const std::exception& failure) {
         logLine(std::string("Failed: ") + failure.what());
     }
+    leaveWorker();
     logLine(error == 0 ? std::string("Stopped") : "Stopped with error " + std::to_string(error));
     reportStatus(SERVICE_STOPPED, error);
 }
