@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The helper runs (and would never end) while the setup waits for it.
         Interruption{"InstallWhileTheRuntimeCheckRuns", false, "WaitForSingleObject call=1", true, false,
                      runtimeStopsHanging},
-        // The helper exists, suspended, and CreateProcessW has not yet returned its handles.
+        // Killed right after CreateProcessW has returned: the helper exists, suspended, nothing more.
         Interruption{"InstallRightAfterItsHelperIsCreated", false, "DeleteProcThreadAttributeList call=1", true,
                      false, helperEndsWithTheSetup},
         Interruption{"InstallAtTheService", false, "fwrite call=3", true},
