@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "engine/markers.h"
+#include "package/files_in_use.h"
 #include "package/guarded_files.h"
 
 namespace fs = std::filesystem;
@@ -28,6 +29,9 @@ ApplicationFolder examineApplicationFolder(const fs::path& application)
 
 void removeApplicationFolder(const fs::path& application)
 {
+    // The console's programs may outlive the service's stop by a moment; one that runs on is
+    // named, rather than the first of its files that cannot go.
+    waitForProgramsIn(application);
     // The uninstaller goes before the marker: without its marker the folder is no longer ours,
     // and an uninstaller left in it would only say so.
     removeTree(application, {SETTINGS_FILE, UNINSTALLER_FILE, MARKER_FILE});

@@ -12,8 +12,9 @@ enum class ApplicationFolder {
 
 ApplicationFolder examineApplicationFolder(const std::filesystem::path& application);
 
-// Removes the application folder with everything in it, the settings, the uninstaller and the
-// marker last and in that order, then the maker's folder above it if that is empty. A removal
+// Waits a few seconds at most for the programs that run from the application folder to end, then
+// removes it with everything in it, the settings, the uninstaller and the marker last and in that
+// order, then the maker's folder above it if that is empty. A removal
 // that stops part-way leaves the marker, the uninstaller and so the way back in through
 // Installed apps; a missing folder is no error.
 void removeApplicationFolder(const std::filesystem::path& application);

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <vector>
+#include <string>
+#include <thread>
 
 #include "common/failure.h"
 #include "common/handles.h"
@@ -13,16 +14,15 @@ namespace {
 
 constexpr DWORD KILL_GRACE_MS = 5000;
 constexpr std::size_t OUTPUT_KEPT = 4096; // the end of a report (a traceback's last lines) says the most
-constexpr DWORD PIPE_BUFFER = 1024 * 1024;
+constexpr DWORD PIPE_BUFFER = 64 * 1024;
+constexpr DWORD READ_PAUSE_MS = 20;
 
 struct OutputPipe {
     UniqueHandle read;
     UniqueHandle write; // inherited by the helper
 };
 
-// The helper's standard output and error. Its buffer takes what a helper that fails writes (a
-// traceback) without anyone reading while it runs; one that writes more waits, and ends as a
-// helper that timed out.
+// The helper's standard output and error.
 OutputPipe outputPipe()
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -34,50 +34,20 @@ OutputPipe outputPipe()
     return pipe;
 }
 
-// The last OUTPUT_KEPT bytes of what the ended helper wrote, read without waiting for the end of
-// the pipe: anything that inherited the helper's handles may keep it open for longer.
-std::string lastBytes(HANDLE pipe)
+// Adds what the pipe holds to kept, of which the last OUTPUT_KEPT bytes stay. Reads only what is
+// there and never waits for more: anything that inherited the helper's handles may keep the pipe
+// open for longer than the helper runs.
+void readWaiting(HANDLE pipe, std::string& kept)
 {
-    std::string bytes;
     std::string chunk(PIPE_BUFFER, '\0');
     DWORD waiting = 0;
     DWORD read = 0;
     while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0 &&
            ReadFile(pipe, chunk.data(), std::min<DWORD>(waiting, PIPE_BUFFER), &read, nullptr) && read > 0) {
-        bytes.append(chunk.data(), read);
-        if (bytes.size() > OUTPUT_KEPT)
-            bytes.erase(0, bytes.size() - OUTPUT_KEPT);
+        kept.append(chunk.data(), read);
+        if (kept.size() > OUTPUT_KEPT)
+            kept.erase(0, kept.size() - OUTPUT_KEPT);
     }
-    return bytes;
-}
-
-// Suspended, so that it can join the job before it runs an instruction of its own, and nothing it
-// starts escapes. Of this process's handles it inherits the pipe's writing end and nothing else.
-PROCESS_INFORMATION startSuspended(const std::filesystem::path& exe, std::wstring& commandLine, HANDLE output)
-{
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size); // asks for the size: fails by design
-    std::vector<char> storage(size);
-    const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    require(InitializeProcThreadAttributeList(attributes, 1, 0, &size) != FALSE, "Run Windows helper");
-    const BOOL listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &output,
-                                                  sizeof output, nullptr, nullptr);
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdOutput = output;
-    startup.StartupInfo.hStdError = output;
-    startup.lpAttributeList = attributes;
-    PROCESS_INFORMATION started{};
-    // No console window; the wizard's environment; the helper's own folder as the current one.
-    const BOOL ok = listed && CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                             CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
-                                             nullptr, exe.parent_path().c_str(), &startup.StartupInfo, &started);
-    const DWORD error = GetLastError();
-    DeleteProcThreadAttributeList(attributes);
-    SetLastError(error);
-    require(ok != FALSE, "Run Windows helper");
-    return started;
 }
 
 } // namespace
@@ -87,21 +57,32 @@ HelperResult command(const std::filesystem::path& exe, const std::wstring& args,
     std::wstring commandLine = quote(exe.wstring()) + L" " + args; // CreateProcessW may write into it
     OutputPipe output = outputPipe();
     const UniqueHandle job = killOnCloseJob("Run Windows helper");
-    const PROCESS_INFORMATION started = startSuspended(exe, commandLine, output.write.get());
+    const std::filesystem::path folder = exe.parent_path(); // the helper's own folder as its current one
+    const UniqueHandle process =
+        startInJob(job.get(), exe, commandLine, {{output.write.get()}, output.write.get(), folder.c_str()},
+                   "Run Windows helper");
     output.write.reset(); // the helper's copy is the one that counts
-    const UniqueHandle thread(started.hThread);
-    const UniqueHandle process(started.hProcess);
-    joinJob(job.get(), process.get(), "Run Windows helper");
-    require(ResumeThread(thread.get()) != static_cast<DWORD>(-1), "Run Windows helper"); // the job ends it
 
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        // A failed wait is treated like a time-out: the helper must not outlive the wizard's patience.
-        TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), KILL_GRACE_MS);
-        throw std::runtime_error("Windows helper timed out");
-    }
     HelperResult result;
-    GetExitCodeProcess(process.get(), &result.exitCode); // stays 1 when it cannot be read: a failure
-    result.output = lastBytes(output.read.get());
+    {
+        // The pipe is emptied while the helper runs: one that writes more than the pipe holds
+        // would otherwise wait for room until its time is up.
+        const std::jthread reader([&](std::stop_token ended) {
+            while (!ended.stop_requested()) {
+                readWaiting(output.read.get(), result.output);
+                Sleep(READ_PAUSE_MS);
+            }
+        });
+        if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+            // A failed wait is treated like a time-out: the helper must not outlive the wizard's patience.
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), KILL_GRACE_MS);
+            throw std::runtime_error("Windows helper timed out");
+        }
+        GetExitCodeProcess(process.get(), &result.exitCode); // stays 1 when it cannot be read: a failure
+        // Whatever the helper started ends before the last read, so that nothing writes after it.
+        TerminateJobObject(job.get(), 1); // a failure changes nothing: the job's close ends them too
+    }
+    readWaiting(output.read.get(), result.output);
     return result;
 }

@@ -2,7 +2,7 @@
 // do: "exit N" ends with code N, "hang" never ends, "report" writes what it was given (one
 // argument per line, then the current folder) to report.txt beside itself and ends with 0,
 // "say N TEXT DOTS" writes DOTS dots to standard output, then TEXT and a line feed to standard
-// error, and ends with code N.
+// error, and ends with code N, "injob" ends with 10 inside a job and with 11 outside any.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -51,6 +51,11 @@ int wmain(int count, wchar_t** arguments)
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", utf8(arguments[3]).c_str());
         return static_cast<int>(std::wcstoul(arguments[2], nullptr, 10));
+    }
+    if (count >= 2 && std::wcscmp(arguments[1], L"injob") == 0) {
+        BOOL inJob = FALSE;
+        IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
+        return inJob ? 10 : 11;
     }
     if (count >= 2 && std::wcscmp(arguments[1], L"hang") == 0) {
         Sleep(INFINITE);

@@ -63,13 +63,19 @@ void halfCopiedUninstaller()
     writeBytes(appDir() / L"Uninstall.exe", program.substr(0, program.size() / 2));
 }
 
-// The runtime check's helper, which would never end, ends with the setup that started it.
-void runtimeStopsHanging()
+// The runtime check's helper ends with the setup that started it, whatever it was doing.
+void helperEndsWithTheSetup()
 {
-    clearSampleSwitches();
     for (int tries = 0; !processesNamed(L"python.exe").empty() && tries < 100; ++tries)
         Sleep(50);
     EXPECT_THAT(processesNamed(L"python.exe"), testing::IsEmpty()) << "the helper outlived the setup";
+}
+
+// The helper would never end.
+void runtimeStopsHanging()
+{
+    clearSampleSwitches();
+    helperEndsWithTheSetup();
 }
 
 // An installation stopped after adding its rule, whose service and entry another tool then took
@@ -168,6 +174,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The helper runs (and would never end) while the setup waits for it.
         Interruption{"InstallWhileTheRuntimeCheckRuns", false, "WaitForSingleObject call=1", true, false,
                      runtimeStopsHanging},
+        // Killed right after CreateProcessW has returned: the helper exists, suspended, nothing more.
+        Interruption{"InstallRightAfterItsHelperIsCreated", false, "DeleteProcThreadAttributeList call=1", true,
+                     false, helperEndsWithTheSetup},
         Interruption{"InstallAtTheService", false, "fwrite call=3", true},
         Interruption{"InstallAtTheFirewall", false, "fwrite call=4", true},
         Interruption{"InstallInsideTheSettingsBeforeTheRule", false, "MoveFileExW call=3", true},

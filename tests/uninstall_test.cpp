@@ -16,6 +16,7 @@
 
 #include "common/folders.h"
 #include "common/handles.h"
+#include "common/jobs.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/links.h"
@@ -157,6 +158,17 @@ UniqueHandle nothing()
     return nullptr;
 }
 
+// A program of the console's that someone started and that runs on: python.exe, told to hang. It
+// ends with the job returned.
+UniqueHandle consoleProgramRunning()
+{
+    setSampleSwitch(L"Runtime", L"Hang", 1);
+    UniqueHandle job = killOnCloseJob("Create test job");
+    std::wstring commandLine = L"python.exe";
+    startInJob(job.get(), appDir() / L"runtime" / L"python.exe", commandLine, {}, "Start python.exe");
+    return job;
+}
+
 // The uninstall's file deletions: the two shortcuts, every file of the package, then the
 // settings and the uninstaller.
 int uninstallerDeletion()
@@ -201,6 +213,15 @@ INSTANTIATE_TEST_SUITE_P(
                     removalHeldAt(MENU_FOLDER, "Open Console.url"), true, {false, true, true, true, true, true}},
         StepFailure{"ApplicationFileHeldOpen", false, [] { return hold(appDir() / L"README.txt"); }, "",
                     removalHeldAt(APP_FOLDER, "README.txt"), true, {false, false, true, true, true, true}},
+        // Without Restart Manager nobody is named, as Wine's names nobody anyway; nothing crashes.
+        StepFailure{"ApplicationFileHeldOpenWithoutRestartManager", false,
+                    [] { return hold(appDir() / L"README.txt"); },
+                    "process headless_setup.exe\nfail LoadLibraryExW call=1 error=126 return=0\n",
+                    removalHeldAt(APP_FOLDER, "README.txt"), true, {false, false, true, true, true, true}},
+        // Waited for, for a while, then named.
+        StepFailure{"ProgramRunsOn", false, consoleProgramRunning, "",
+                    APP_FOLDER + " is in use by python.exe and could not be removed. Close python.exe, then try again.",
+                    true, {false, false, true, true, true, true}},
         // Everything else in the folder is gone and the settings too when the uninstaller will not
         // go: the marker, which goes after it, and the entry stay.
         StepFailure{"UninstallerHeldLast", false, nothing,
@@ -230,6 +251,14 @@ TEST_F(Uninstall, DeletesTheDataMarkerLast)
         files += entry.is_regular_file() ? 1 : 0;
     const HeadlessRun run = headlessUninstall(true, "fail DeleteFileW call=" + std::to_string(files) + " error=32 return=0\n");
     EXPECT_THAT(run.outcome, failureIs(removalHeldAt(DATA_FOLDER, "product.txt")));
+}
+
+// A worker of the console's outlives the service's stop by a second; the folder goes once it ends.
+TEST_F(Uninstall, WaitsForTheConsolesLastWorker)
+{
+    setSampleSwitch(L"Service", L"WorkerAfterStop", 1000);
+    EXPECT_EQ(headlessUninstall(false).outcome, "done");
+    EXPECT_FALSE(fs::exists(appDir()));
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "common/product.h"
@@ -9,8 +10,13 @@
 #include "sample-console/service/service.h"
 #include "sample-console/shared/switches.h"
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
+    // A worker that the service leaves behind (the WorkerAfterStop switch): it only lingers.
+    if (argc == 3 && std::wstring(argv[1]) == L"--worker") {
+        Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
     std::wstring name = SERVICE_NAME; // ignored for an own-process service, but must not be empty
     const SERVICE_TABLE_ENTRYW services[] = {{name.data(), serviceMain}, {nullptr, nullptr}};
     const BOOL dispatched = StartServiceCtrlDispatcherW(services);

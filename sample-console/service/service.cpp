@@ -77,29 +77,41 @@ UniqueHandle inheritableEvent()
     return event;
 }
 
-// The runtime serves the backend, as a real console's service starts it. It inherits the two
-// events, whose handle values it finds in its environment.
+// The runtime serves the backend, as a real console's service starts it, inside the job from its
+// creation. It inherits the two events, and no other handle; it finds their values in its
+// environment.
 UniqueHandle startRuntime(unsigned port, HANDLE job, HANDLE ready)
 {
     const std::filesystem::path home = exePath().parent_path();
-    const std::wstring program = (home / L"runtime" / L"python.exe").wstring();
-    std::wstring command = quote(program) + L" -I -B -m uvicorn --app-dir " +
+    const std::filesystem::path program = home / L"runtime" / L"python.exe";
+    std::wstring command = quote(program.wstring()) + L" -I -B -m uvicorn --app-dir " +
                            quote((home / L"server" / L"backend").wstring()) + L" --host 0.0.0.0 --port " +
                            std::to_wstring(port) + L" app.web:app";
     const std::wstring events = std::to_wstring(reinterpret_cast<ULONG_PTR>(stopEvent)) + L" " +
                                 std::to_wstring(reinterpret_cast<ULONG_PTR>(ready));
     require(SetEnvironmentVariableW(SERVER_EVENTS_VARIABLE, events.c_str()) != FALSE, "Name runtime events");
+    return startInJob(job, program, command, {{stopEvent, ready}}, "Start runtime");
+}
+
+// A worker of the console's that outlives the service's stop for a while, outside its job, as a
+// real console's web server workers may: the switch says how many milliseconds.
+void leaveWorker()
+{
+    const int lingers = readSwitch(L"Service", L"WorkerAfterStop");
+    if (lingers <= 0)
+        return;
+    std::wstring command = quote(exePath().wstring()) + L" --worker " + std::to_wstring(lingers);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    require(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                           nullptr, nullptr, &startup, &started) != FALSE,
-            "Start runtime");
-    UniqueHandle process(started.hProcess);
-    const UniqueHandle thread(started.hThread);
-    joinJob(job, process.get(), "Put runtime in its job");
-    ResumeThread(thread.get());
-    return process;
+    if (!CreateProcessW(exePath().c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &started)) {
+        logLine("The worker did not start (" + std::to_string(GetLastError()) + ")");
+        return;
+    }
+    logLine("A worker lingers " + std::to_string(lingers) + " ms after the stop (switches.ini)");
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
 }
 
 // What the runtime's end means for the service: it could not take its port, or it failed.
@@ -178,6 +190,7 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments)
     } catch (const std::exception& failure) {
         logLine(std::string("Failed: ") + failure.what());
     }
+    leaveWorker();
     logLine(error == 0 ? std::string("Stopped") : "Stopped with error " + std::to_string(error));
     reportStatus(SERVICE_STOPPED, error);
 }
