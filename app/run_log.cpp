@@ -149,56 +149,65 @@ fs::path linkTarget(const fs::path& link)
     return finalPath(target.get());
 }
 
-// The log at path, a full path, as startRunLog describes; held receives the folders on its way.
-// Raises the reason why it cannot be used.
+// One walk down path, a full path, from its drive's root: returns the log, with held holding the
+// folders above it, or else nothing, with path changed to where a link on the way leads. An
+// administrator's junction to another drive is fine, but the folders it leads into may still be
+// anyone's, so the walk starts again there, at that drive's root; the link is not used again.
+// Raises the reason why the log cannot be used.
+UniqueHandle walk(fs::path& path, std::vector<UniqueHandle>& held)
+{
+    held.clear();
+    std::vector<fs::path> names;
+    for (const fs::path& name : path.relative_path())
+        if (!name.empty())
+            names.push_back(name);
+    if (names.empty())
+        throw std::runtime_error("it is a folder.");
+    fs::path folder; // where the folder last held really is
+    for (size_t i = 0; i <= names.size(); ++i) {
+        const bool last = i == names.size();
+        const fs::path wanted = i == 0 ? path.root_path() : folder / names[i - 1];
+        UniqueHandle element = i == 0 ? openAsItself(wanted, FOLDER_ACCESS) : openOrCreate(wanted, last);
+        BY_HANDLE_FILE_INFORMATION facts{};
+        require(element.get() != INVALID_HANDLE_VALUE && GetFileInformationByHandle(element.get(), &facts) != FALSE,
+                "Open log folder");
+        if (!trustedOwner(element.get()))
+            throw std::runtime_error((last ? std::string("it") : narrow(wanted.wstring())) +
+                                     " is owned by another account, not by Administrators or the system.");
+        const fs::path real = finalPath(element.get());
+        // A link, or a drive letter that stands for a folder (subst).
+        if ((facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (i == 0 && real.has_relative_path())) {
+            path = i == 0 ? real : linkTarget(wanted);
+            for (size_t rest = i; rest < names.size(); ++rest)
+                path /= names[rest];
+            return nullptr;
+        }
+        // Each element is opened by its path, so the folder above must still be the one held. It
+        // cannot be renamed or deleted, but an account that may write to it can make it a junction
+        // while it is empty (that takes write access, which no sharing mode refuses): what was
+        // opened through it is then elsewhere, and refused before a line is written to it.
+        if (i > 0 && !samePath(real.parent_path(), folder))
+            throw std::runtime_error("a folder on its way was changed while it was checked.");
+        const bool isFolder = (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (last && isFolder)
+            throw std::runtime_error("it is a folder.");
+        if (last && facts.nNumberOfLinks > 1)
+            throw std::runtime_error("it has more than one name (hard links), so it is another file as well.");
+        if (last)
+            return element;
+        if (!isFolder)
+            throw std::runtime_error(narrow(wanted.wstring()) + " is not a folder.");
+        folder = real;
+        held.push_back(std::move(element));
+    }
+    return nullptr; // not reached: the last element returns or raises
+}
+
 UniqueHandle openChosen(fs::path path, std::vector<UniqueHandle>& held)
 {
-    for (int links = 0; links <= MOST_LINKS; ++links) {
-        held.clear();
-        std::vector<fs::path> names;
-        for (const fs::path& name : path.relative_path())
-            if (!name.empty())
-                names.push_back(name);
-        if (names.empty())
-            throw std::runtime_error("it is a folder.");
-        fs::path folder; // where the last folder held really is
-        bool followed = false;
-        for (size_t i = 0; i <= names.size() && !followed; ++i) {
-            const bool last = i == names.size();
-            const fs::path wanted = i == 0 ? path.root_path() : folder / names[i - 1];
-            UniqueHandle element = i == 0 ? openAsItself(wanted, FOLDER_ACCESS) : openOrCreate(wanted, last);
-            require(element.get() != INVALID_HANDLE_VALUE, "Open log folder");
-            BY_HANDLE_FILE_INFORMATION facts{};
-            require(GetFileInformationByHandle(element.get(), &facts) != FALSE, "Open log file");
-            if (!trustedOwner(element.get()))
-                throw std::runtime_error((last ? std::string("it") : narrow(wanted.wstring())) +
-                                         " is owned by another account, not by Administrators or the system.");
-            const fs::path real = finalPath(element.get());
-            // A link, or a drive letter that stands for a folder: the way goes on where it leads.
-            if ((facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (i == 0 && real.has_relative_path())) {
-                path = i == 0 ? real : linkTarget(wanted);
-                for (size_t rest = i; rest < names.size(); ++rest)
-                    path /= names[rest];
-                followed = true;
-                continue;
-            }
-            // An element is opened by its path; the folder above must be the one held, not a link
-            // that it was made into meanwhile.
-            if (i > 0 && !samePath(real.parent_path(), folder))
-                throw std::runtime_error("a folder on its way was changed while it was checked.");
-            const bool isFolder = (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            if (last && isFolder)
-                throw std::runtime_error("it is a folder.");
-            if (last && facts.nNumberOfLinks > 1)
-                throw std::runtime_error("it has more than one name (hard links), so it is another file as well.");
-            if (last)
-                return element;
-            if (!isFolder)
-                throw std::runtime_error(narrow(wanted.wstring()) + " is not a folder.");
-            folder = real;
-            held.push_back(std::move(element));
-        }
-    }
+    for (int links = 0; links <= MOST_LINKS; ++links)
+        if (UniqueHandle log = walk(path, held))
+            return log;
     throw std::runtime_error("its way leads through more than 32 links.");
 }
 

@@ -16,7 +16,7 @@
 // and ends the run with exit code 1; what escapes even that, the entry point shows.
 int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock);
 
-// Shows a failure that ended the start-up in an error box without owner.
+// Shows a failure that ended the start-up in an error box without owner (noted in a run's log).
 void showStartupFailure(const std::wstring& text) noexcept;
 
 // Pieces that the unattended run shares with the wizard:
