@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,11 +26,6 @@ namespace {
 
 constexpr int ANOTHER_SETUP_RUNNING = 1618; // ERROR_INSTALL_ALREADY_RUNNING
 constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetupUnattended";
-
-void logProgress(int percent, const std::wstring& status)
-{
-    logEvent(std::to_wstring(percent) + L"% " + status);
-}
 
 // Nobody can answer: the installation is cancelled and rolled back, which leaves the machine as
 // it was, instead of finishing without the rule that the command line asked for.
@@ -112,15 +108,15 @@ int handOver(Relocation& relocation)
 // default log are in the Windows folder's Temp, not in the account's own temporary folder, and
 // the system may write there; nothing asks the desktop's shell, which the system's session does
 // not have; and its session, too, is asked before it ends.
-int run(const CommandLine& commandLine, const std::filesystem::path& log)
+int run(const CommandLine& commandLine)
 {
     removing = commandLine.uninstall;
     selectedPort = commandLine.port;
     selectedChoice = removing ? commandLine.deleteData : commandLine.firewall;
     checkHost();
     if (removing) {
-        const std::wstring options = std::wstring(L" --quiet") + (commandLine.deleteData ? L" --delete-data" : L"") +
-                                     L" --log " + quote(log.wstring());
+        const std::wstring options =
+            std::wstring(L" --quiet") + (commandLine.deleteData ? L" --delete-data" : L"") + logOptions();
         if (Relocation relocation = relocate(options, true); relocation.copy)
             return handOver(relocation);
     }
@@ -141,11 +137,13 @@ int run(const CommandLine& commandLine, const std::filesystem::path& log)
 
 int runUnattended(const std::vector<std::wstring>& arguments)
 {
-    const std::filesystem::path log = startRunLog(unattendedPart(arguments).log);
+    const std::wstring refusal = startRunLog(unattendedPart(arguments));
     logEvent(L"Command line: " + std::wstring(GetCommandLineW()));
     int code = 1;
     try {
-        code = run(parseCommandLine(arguments), log);
+        if (!refusal.empty())
+            throw std::runtime_error(narrow(refusal));
+        code = run(parseCommandLine(arguments));
     } catch (...) {
         logEvent(L"Failed: " + caughtFailureText());
     }

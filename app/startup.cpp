@@ -7,15 +7,19 @@
 
 #include "common/failure.h"
 #include "common/folders.h"
+#include "common/message_box.h"
 #include "common/product.h"
+#include "common/text.h"
 #include "common/wizard_state.h"
 #include "core/command_line.h"
 #include "core/host.h"
 #include "core/relocate.h"
 #include "app/quiet.h"
+#include "app/run_log.h"
 #include "app/worker.h"
 #include "engine/install.h"
 #include "ui/firewall_prompt.h"
+#include "ui/pages.h"
 #include "ui/window.h"
 
 namespace {
@@ -46,6 +50,40 @@ int runMessageLoop(HWND window)
     if (result < 0)
         return 1;
     return static_cast<int>(static_cast<DWORD>(message.wParam));
+}
+
+// The wizard with its window. With "--log" (which support staff ask for after a failure), the log
+// of an unattended run, and in it every box with the user's answer.
+int runWindowed(HINSTANCE instance, int showCommand, UniqueHandle& lock, const std::vector<std::wstring>& arguments,
+                const CommandLine& logPart)
+{
+    if (!logPart.log.empty()) {
+        const std::wstring refusal = startRunLog(logPart);
+        noteEvent = logEvent;
+        logEvent(L"Command line: " + std::wstring(GetCommandLineW()));
+        if (!refusal.empty())
+            throw std::runtime_error(narrow(refusal));
+    }
+    const CommandLine commandLine = parseCommandLine(arguments);
+    removing = commandLine.uninstall;
+    checkHost();
+    if (removing) {
+        if (const Relocation relocation = relocate(logOptions()); relocation.copy) {
+            logEvent(L"Handed over to " + (relocation.folder / L"Uninstall.exe").wstring());
+            return 0;
+        }
+    }
+    if (commandLine.parent != 0)
+        waitForParent(commandLine.parent);
+    lock = takeLock();
+    if (!lock)
+        throw std::runtime_error(ANOTHER_WIZARD_OPEN);
+    askFirewall = askFirewallFailure; // the installation's question, shown over the window
+    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody, scheduleSessionRemoval));
+    if (finished)
+        logEvent(failed ? L"Failed: " + failure : L"Succeeded: " + finalPageText());
+    scheduleSessionRemoval();
+    return exitCode;
 }
 
 } // namespace
@@ -84,25 +122,20 @@ void scheduleSessionRemoval()
 int runWizard(HINSTANCE instance, int showCommand, UniqueHandle& lock)
 {
     const std::vector<std::wstring> arguments = commandLineArguments();
-    if (unattendedPart(arguments).quiet)
+    const CommandLine logPart = unattendedPart(arguments);
+    if (logPart.quiet)
         return runUnattended(arguments);
-    const CommandLine commandLine = parseCommandLine(arguments);
-    removing = commandLine.uninstall;
-    checkHost();
-    if (removing && relocate().copy)
-        return 0;
-    if (commandLine.parent != 0)
-        waitForParent(commandLine.parent);
-    lock = takeLock();
-    if (!lock)
-        throw std::runtime_error(ANOTHER_WIZARD_OPEN);
-    askFirewall = askFirewallFailure; // the installation's question, shown over the window
-    const int exitCode = runMessageLoop(openWizardWindow(instance, showCommand, workerBody, scheduleSessionRemoval));
-    scheduleSessionRemoval();
+    int exitCode = 1;
+    try {
+        exitCode = runWindowed(instance, showCommand, lock, arguments, logPart);
+    } catch (...) {
+        showStartupFailure(caughtFailureText());
+    }
+    logEvent(L"Exit code: " + std::to_wstring(exitCode));
     return exitCode;
 }
 
 void showStartupFailure(const std::wstring& text) noexcept
 {
-    MessageBoxW(nullptr, text.c_str(), PRODUCT, MB_ICONERROR);
+    messageBox(nullptr, text, PRODUCT, MB_ICONERROR);
 }

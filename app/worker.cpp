@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "app/run_log.h"
 #include "common/failure.h"
 #include "common/progress.h"
 #include "common/wizard_messages.h"
@@ -24,6 +25,7 @@ void post(UINT message, WPARAM wParam, std::wstring* text) noexcept
 
 void reportProgress(int percent, const std::wstring& status)
 {
+    logProgress(percent, status);
     // Sign-extended: the bar reads the position back as an int.
     post(WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(percent)), new std::wstring(status));
 }

@@ -18,15 +18,20 @@ namespace {
     throw std::runtime_error("Unknown setup option");
 }
 
-// The options of an unattended run, each with the run mode it belongs to (none: both).
+// The options of an unattended run, each with the run mode it belongs to (none: both). The log's
+// serve a windowed run too.
 struct QuietOption {
     const wchar_t* name;
     bool takesValue;
     int mode; // 0 both, 1 install, 2 uninstall
+    bool quietOnly = true;
 };
 
-constexpr QuietOption QUIET_OPTIONS[] = {
-    {L"--port", true, 1}, {L"--no-firewall", false, 1}, {L"--delete-data", false, 2}, {L"--log", true, 0}};
+constexpr QuietOption QUIET_OPTIONS[] = {{L"--port", true, 1},
+                                         {L"--no-firewall", false, 1},
+                                         {L"--delete-data", false, 2},
+                                         {L"--log", true, 0, false},
+                                         {L"--log-id", true, 0, false}};
 
 const QuietOption* quietOption(const std::wstring& argument)
 {
@@ -47,17 +52,19 @@ void take(CommandLine& result, const std::wstring& name, const std::wstring& val
         result.firewall = false;
     } else if (name == L"--delete-data") {
         result.deleteData = true;
-    } else {
+    } else if (name == L"--log") {
         result.log = value;
+    } else {
+        result.logIdentity = value;
     }
 }
 
-// Each option of an unattended run belongs to it and, but for the log, to one run mode.
+// Each option of an unattended run but the log's belongs to it and to one run mode.
 void refuseMisplaced(const CommandLine& result, const std::vector<std::wstring>& arguments)
 {
     for (const std::wstring& argument : arguments) {
         const QuietOption* option = quietOption(argument);
-        if (option == nullptr)
+        if (option == nullptr || !option->quietOnly)
             continue;
         const std::string name = narrow(option->name);
         if (!result.quiet)
@@ -101,6 +108,8 @@ CommandLine unattendedPart(const std::vector<std::wstring>& arguments)
             result.quiet = true;
         else if (arguments[i] == L"--log" && i + 1 < arguments.size())
             result.log = arguments[++i];
+        else if (arguments[i] == L"--log-id" && i + 1 < arguments.size())
+            result.logIdentity = arguments[++i];
         else if (const QuietOption* option = quietOption(arguments[i]); arguments[i] == L"--parent" ||
                                                                          (option != nullptr && option->takesValue))
             ++i; // a value, which may look like an option

@@ -47,7 +47,7 @@ UniqueHandle holdFolder(const fs::path& folder, DWORD access)
     return held;
 }
 
-void refuseForeignOwner(HANDLE held, const fs::path& folder)
+bool trustedOwner(HANDLE held)
 {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -55,7 +55,12 @@ void refuseForeignOwner(HANDLE held, const fs::path& folder)
         GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
     const LocalPtr<void> descriptor(raw);
     requireCode(code == ERROR_SUCCESS, code, "Check folder owner");
-    if (!trusted(owner))
+    return owner != nullptr && trusted(owner); // a volume without owners (FAT) lets anyone change anything
+}
+
+void refuseForeignOwner(HANDLE held, const fs::path& folder)
+{
+    if (!trustedOwner(held))
         throw std::runtime_error("The folder " + narrow(folder.wstring()) +
                                  " is owned by another account, not by Administrators or the system, so it cannot be "
                                  "trusted. Check who created it, then remove it or make "

@@ -18,6 +18,11 @@
 // directory" for a file, and "Check folder owner (<code>)" when it cannot be opened.
 UniqueHandle holdFolder(const std::filesystem::path& folder, DWORD access = READ_CONTROL);
 
+// Whether what held is open on (a file, a folder or a link itself) is owned by the local system,
+// the Administrators group or TrustedInstaller. Raises "Check folder owner (<code>)" when the
+// owner cannot be read.
+bool trustedOwner(HANDLE held);
+
 // Raises, naming the folder, when the held folder is owned by anyone but the local system, the
 // Administrators group or TrustedInstaller.
 void refuseForeignOwner(HANDLE held, const std::filesystem::path& folder);

@@ -57,7 +57,7 @@ TEST(CommandLine, RefusesEverythingElse)
         {L"--Uninstall"}, {L"/uninstall"}, {L"-uninstall"}, {L"--uninstall="}, {L""},
         {L"--parent"}, {L"--uninstall", L"--parent"}, {L"--parent", L"1", L"--parent"},
         {L"--uninstall", L"extra"}, {L"--PARENT", L"1"}, {L"--quiet", L"--port"}, {L"--quiet", L"--log"},
-        {L"--Quiet"}, {L"/quiet"},
+        {L"--Quiet"}, {L"/quiet"}, {L"--log-id"},
     };
     for (const auto& arguments : refused)
         EXPECT_EQ(refusal(arguments), "Unknown setup option") << "arguments: " << arguments.size();
@@ -75,6 +75,10 @@ TEST(CommandLine, TakesTheUnattendedOptionsOnlyWhereTheyBelong)
     EXPECT_TRUE(remove.uninstall && remove.deleteData && remove.firewall && remove.port == 8080);
     EXPECT_EQ(unattendedPart({L"--parent", L"--quiet", L"--log", L"--quiet", L"--no-firewall"}).log, L"--quiet")
         << "a value that looks like an option is a value";
+    // The log serves a windowed run too; an uninstall's copy is told which file its parent logs to.
+    const CommandLine copy = parseCommandLine({L"--uninstall", L"--log", L"C:\\a.log", L"--log-id", L"7-9"});
+    EXPECT_EQ(copy.log + L" " + copy.logIdentity, L"C:\\a.log 7-9");
+    EXPECT_EQ(unattendedPart({L"--log-id", L"7-9", L"--parent", L"1"}).logIdentity, L"7-9");
 
     const struct {
         std::vector<std::wstring> arguments;
@@ -82,7 +86,6 @@ TEST(CommandLine, TakesTheUnattendedOptionsOnlyWhereTheyBelong)
     } refused[] = {
         {{L"--port", L"8081"}, "The option --port is for unattended runs only: add --quiet."},
         {{L"--uninstall", L"--delete-data"}, "The option --delete-data is for unattended runs only: add --quiet."},
-        {{L"--log", L"x"}, "The option --log is for unattended runs only: add --quiet."},
         {{L"--quiet", L"--uninstall", L"--no-firewall"}, "The option --no-firewall is not for an uninstallation."},
         {{L"--quiet", L"--delete-data"}, "The option --delete-data is not for an installation."},
         {{L"--quiet", L"--port", L"1023"}, "Enter a port between 1024 and 65535."},

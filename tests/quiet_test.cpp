@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +17,9 @@
 #include "common/text.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
+#include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/owners.h"
 #include "tests/support/shim.h"
 #include "tests/support/shim_fixtures.h"
 #include "tests/support/wizard_tests.h"
@@ -32,22 +33,6 @@ using testing::StartsWith;
 namespace {
 
 const fs::path LOG = L"C:\\deployment\\setup.log";
-
-// The events of a log without their times; an event's further lines are joined to it.
-std::vector<std::string> events(const fs::path& log)
-{
-    std::vector<std::string> found;
-    std::istringstream lines(readBytes(log));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.ends_with('\r'))
-            line.pop_back();
-        if (line.starts_with("    ") && !found.empty())
-            found.back().append("\n").append(line, 4);
-        else
-            found.push_back(line.size() > 21 ? line.substr(21) : line);
-    }
-    return found;
-}
 
 // A run of the wizard with a log of its own.
 ProcessResult quiet(const std::wstring& arguments, const std::string& plan = "")
@@ -93,7 +78,7 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     ASSERT_EQ(quiet(install, "record MessageBoxW args=p\n").exitCode, 0u) << readBytes(LOG);
     const std::string started = "Command line: " + narrow(quote(wizardProgram().wstring()) + L" " + install) +
                                 " --log \"" + narrow(LOG.wstring()) + "\"";
-    EXPECT_THAT(events(LOG), ElementsAre(started, "2% Checking this computer...",
+    EXPECT_THAT(logEvents(LOG), ElementsAre(started, "2% Checking this computer...",
                                          "70% Checking bundled runtime...",
                                          "80% Registering and starting Windows Service...",
                                          "90% Allowing access on private and domain networks...",
@@ -109,13 +94,20 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     const std::string serviceStays = "fail ControlService call=1 error=5 return=0\n";
     const auto [failed, failedLog] = withDefaultLog(uninstaller, L"--uninstall --quiet", serviceStays);
     EXPECT_EQ(failed.exitCode, 1u);
-    EXPECT_THAT(events(failedLog), testing::Contains(StartsWith("Failed: Stop Console service (5)")));
+    EXPECT_THAT(logEvents(failedLog), testing::Contains(StartsWith("Failed: Stop Console service (5)")));
     ASSERT_TRUE(fs::exists(uninstaller));
 
-    const auto [removed, log] = withDefaultLog(uninstaller, L"--uninstall --quiet", "");
-    EXPECT_EQ(removed.exitCode, 0u) << readBytes(log);
-    EXPECT_THAT(events(log), ElementsAre(HasSubstr("--uninstall --quiet"), StartsWith("Handed over to "),
-                                         HasSubstr("--uninstall --quiet --log"), "10% Stopping Console safely...",
+    // A relative log is the tool's current folder's, also for the copy, which runs in another.
+    const fs::path toolFolder = fs::current_path();
+    fs::current_path(LOG.parent_path());
+    fs::remove(LOG);
+    const ProcessResult removed =
+        runWithShim(uninstaller, L"--uninstall --quiet --log " + LOG.filename().wstring(), "", INSTALL_WAIT_MS);
+    fs::current_path(toolFolder);
+    EXPECT_EQ(removed.exitCode, 0u) << readBytes(LOG);
+    EXPECT_THAT(logEvents(LOG), ElementsAre(HasSubstr("--uninstall --quiet"), StartsWith("Handed over to "),
+                                         HasSubstr("--uninstall --quiet --log \"" + narrow(LOG.wstring())),
+                                         "10% Stopping Console safely...",
                                          "55% Removing application and shortcuts...",
                                          "100% Console removed. Your database and logs have been kept.",
                                          StartsWith("Succeeded: Quellmark Console has been removed."),
@@ -124,7 +116,7 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     EXPECT_TRUE(fs::exists(dataDir() / L"product.txt"));
 
     ASSERT_EQ(quiet(L"--quiet --no-firewall --port " + std::to_wstring(port)).exitCode, 0u) << readBytes(LOG);
-    EXPECT_THAT(events(LOG), testing::Not(testing::Contains(HasSubstr("90%"))));
+    EXPECT_THAT(logEvents(LOG), testing::Not(testing::Contains(HasSubstr("90%"))));
     // Program Files on another volume than Windows (the first move fails as across volumes): the
     // program the tool started waits in the maker's folder for the restart.
     const std::string otherVolume = "fail MoveFileExW call=1 error=17 return=0\n";
@@ -158,17 +150,54 @@ TEST_F(Quiet, EndsEveryFailureWithItsExitCode)
     for (const auto& row : cases) {
         const std::wstring arguments = L"--port " + std::to_wstring(unusedLoopbackPort()) + L" " + row.arguments;
         EXPECT_EQ(quiet(arguments, row.plan).exitCode, row.exitCode) << row.name;
-        const std::vector<std::string> logged = events(LOG);
+        const std::vector<std::string> logged = logEvents(LOG);
         ASSERT_GE(logged.size(), 2u) << row.name;
         EXPECT_EQ(logged[logged.size() - 2], row.failure) << row.name;
         EXPECT_EQ(logged.back(), "Exit code: " + std::to_string(row.exitCode)) << row.name;
     }
     EXPECT_FALSE(fs::exists(appDir())) << "rolled back";
 
+    // A log that could lead elsewhere is refused, in the default log, and nothing is written
+    // there. The link is made on the Linux side, and Wine keeps no owners: the shim answers the
+    // link's owner (the query after the drive's root's) as Windows would for a user's junction.
+    fs::create_directories(L"C:\\elsewhere");
+    makeDirectoryLink(L"C:\\linked", L"C:\\elsewhere");
+    fs::create_hard_link(LOG, L"C:\\deployment\\second-name.log");
+    const struct {
+        std::wstring log, options;
+        std::string plan;
+        std::string reason;
+    } unusable[] = {
+        {L"C:\\linked\\setup.log", L"", "value GetSecurityInfo owner=" + std::string(ANOTHER_USER) + " call=2\n",
+         "C:\\linked is owned by another account, not by Administrators or the system."},
+        {L"C:\\deployment\\second-name.log", L"", "",
+         "it has more than one name (hard links), so it is another file as well."},
+        // An uninstall's copy told to write where its first run does not.
+        {L"C:\\deployment\\copy.log", L" --log-id 0-0", "",
+         "it is not the file that the uninstallation's first run writes to."},
+    };
+    const std::string before = readBytes(LOG);
+    for (const auto& row : unusable) {
+        const auto [refused, defaultLog] = withDefaultLog(wizardProgram(), L"--quiet --log " + row.log + row.options, row.plan);
+        EXPECT_EQ(refused.exitCode, 1u);
+        EXPECT_THAT(logEvents(defaultLog),
+                    ElementsAre(StartsWith("Command line: "),
+                                "Failed: The log file " + narrow(row.log) + " cannot be used: " + row.reason +
+                                    " Choose a file in a folder that only administrators can change, or leave out "
+                                    "--log, and try again.",
+                                "Exit code: 1"));
+    }
+    EXPECT_TRUE(fs::is_empty(L"C:\\elsewhere"));
+    EXPECT_EQ(readBytes(LOG), before);
+    // A link that Administrators own is followed.
+    EXPECT_EQ(runWithShim(wizardProgram(), L"--quiet --force --log C:\\linked\\setup.log", "").exitCode, 1u);
+    EXPECT_THAT(logEvents(L"C:\\elsewhere\\setup.log"), testing::Contains("Failed: Unknown setup option"));
+    removeLink(L"C:\\linked");
+
     // Another wizard holds the lock: deployment tools try again later on 1618.
     const UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
     EXPECT_EQ(quiet(L"--quiet").exitCode, 1618u);
-    EXPECT_THAT(events(LOG), testing::Contains("Failed: Another Quellmark Console setup or uninstall wizard is "
+    EXPECT_THAT(logEvents(LOG), testing::Contains("Failed: Another Quellmark Console setup or uninstall wizard is "
                                                "already open."));
 }
 
@@ -193,5 +222,5 @@ TEST_F(Quiet, HoldsOffTheSessionEndAndLeavesALogWhenKilled)
 
     killedAt(appDir() / L"Uninstall.exe", L"--uninstall --quiet --log " + quote(LOG.wstring()),
              "process Uninstall.exe\nhang RegDeleteTreeW call=1\n");
-    EXPECT_EQ(events(LOG).back(), "55% Removing application and shortcuts...");
+    EXPECT_EQ(logEvents(LOG).back(), "55% Removing application and shortcuts...");
 }

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,6 +31,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char REFUSED_RULE[] = "fail INetFwRules::Add call=1 return=0x80070005\n";
+const std::filesystem::path SUPPORT_LOG = L"C:\\support\\setup.log";
+
+// A window's text as a log holds it: its line breaks are the log's.
+std::string logged(const std::wstring& text)
+{
+    return std::regex_replace(narrow(text), std::regex("\r\n"), "\n");
+}
 
 PageView working(const wchar_t* title, const std::wstring& status)
 {
@@ -91,7 +99,8 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
 {
     const MachineSnapshot before = takeSnapshot();
     const unsigned port = unusedLoopbackPort();
-    running = startWizard(L"", std::string(REFUSED_RULE) + "value INetFwPolicy2 modify=1\n");
+    // Run again with a log, as support staff ask after a failure.
+    running = startWizard(L"--log " + SUPPORT_LOG.wstring(), std::string(REFUSED_RULE) + "value INetFwPolicy2 modify=1\n");
     const Wizard& setup = running.wizard;
     askToInstall(setup, port, true);
 
@@ -117,6 +126,15 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
         "yet: Group Policy on this computer overrides local firewall rules; ask your domain administrator to allow the "
         "console's port.\r\n"));
     EXPECT_EQ(finish(running), 0u);
+    EXPECT_THAT(logEvents(SUPPORT_LOG),
+                testing::ElementsAre(
+                    testing::StartsWith("Command line: "), "2% Checking this computer...",
+                    "70% Checking bundled runtime...", "80% Registering and starting Windows Service...",
+                    "90% Allowing access on private and domain networks...",
+                    "Message box \"Console network access\": " + logged(firewallPrompt()), "Answer: Try Again",
+                    "100% Installation complete.", "Succeeded: " + logged(widen(withPort(INSTALLED_WITH_RULE, port))),
+                    "Exit code: 0"));
+    fs::remove_all(SUPPORT_LOG.parent_path()); // taken away by support staff
     // The desktop's shell opens the address, so a browser that starts for it runs as the signed-in
     // user; the elevated wizard starts nothing itself.
     EXPECT_EQ(recordedFields("IShellDispatch2::ShellExecute", {"file", "arguments", "folder", "operation", "show"}),
@@ -200,13 +218,17 @@ TEST_F(WizardRun, FailuresEndOnTheFinalPageWithExitCode1)
     // The port is taken: the checks refuse before anything changes. The check box stays checked
     // (the firewall choice), and still Finish opens no browser after a failure.
     const LoopbackServer busy(httpResponse(200, "taken"));
-    running = startWizard(L"");
+    running = startWizard(L"--log " + SUPPORT_LOG.wstring());
     askToInstall(running.wizard, busy.port, true);
     waitForPage(running.wizard,
                 done(L"Setup needs attention", L"The selected port is already in use. Choose a different port."),
                 INSTALL_WAIT_MS);
     screenshot(running.wizard.window, "install-6-failed");
     EXPECT_EQ(finish(running), 1u);
+    EXPECT_THAT(logEvents(SUPPORT_LOG),
+                testing::ElementsAre(testing::StartsWith("Command line: "), "2% Checking this computer...",
+                                     "Failed: The selected port is already in use. Choose a different port.",
+                                     "Exit code: 1"));
     EXPECT_TRUE(browserStarts().empty()) << "no browser after a failure";
 
     // Finish with the box checked where no desktop shell answers (Server Core, a shell that has

@@ -243,6 +243,13 @@ TEST_F(WizardStartup, StartsRefusedWhileAnotherWizardIsOpen)
         {"option with a slash", L"/uninstall", "", "Unknown setup option", false},
         {"not an administrator", L"", "fail CheckTokenMembership call=1 return=0\n",
          "Administrator permission is required. Right-click setup and choose Run as administrator.", false},
+        // Wine keeps no owners: the shim answers for the folder below the drive's root.
+        {"log in another account's folder", L"--log C:\\users\\setup.log",
+         "value GetSecurityInfo owner=S-1-5-21-1-2-3-1001 call=2\n",
+         "The log file C:\\users\\setup.log cannot be used: C:\\users is owned by another account, not by "
+         "Administrators or the system. Choose a file in a folder that only administrators can change, or leave out "
+         "--log, and try again.",
+         false},
     };
     for (const RefusedStart& refusal : refusals)
         expectRefusal(refusal);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/folders.h"
+#include "common/message_box.h"
 #include "common/text.h"
 #include "common/wizard_state.h"
 
@@ -25,7 +26,7 @@ FirewallAnswer askFirewallFailure(const std::string& text)
     else
         message += L"The setup log could not be saved: " + displayText(firewallLogFailure);
     // Try Again is the default: the usual cause is a firewall service that is starting up.
-    switch (MessageBoxW(windowHandle, message.c_str(), CAPTION, MB_CANCELTRYCONTINUE | MB_ICONWARNING | MB_DEFBUTTON2)) {
+    switch (messageBox(windowHandle, message, CAPTION, MB_CANCELTRYCONTINUE | MB_ICONWARNING | MB_DEFBUTTON2)) {
     case IDTRYAGAIN:
         return FirewallAnswer::TryAgain;
     case IDCONTINUE:

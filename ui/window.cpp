@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/failure.h"
+#include "common/message_box.h"
 #include "common/port.h"
 #include "common/product.h"
 #include "common/wizard_messages.h"
@@ -162,7 +163,7 @@ int ask(const wchar_t* question, const wchar_t* caption, UINT style)
     const int askedOn = page;
     const bool outerBox = asking; // a failure shown while another box waits
     asking = true;
-    const int answer = MessageBoxW(windowHandle, question, caption, style);
+    const int answer = messageBox(windowHandle, question, caption, style);
     asking = outerBox;
     return !working && !finished && page == askedOn ? answer : 0;
 }

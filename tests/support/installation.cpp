@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include "common/folders.h"
@@ -59,6 +60,21 @@ std::string readBytes(const fs::path& file)
     if (!in)
         return "(missing)";
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> logEvents(const fs::path& log)
+{
+    std::vector<std::string> found;
+    std::istringstream lines(readBytes(log));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with('\r'))
+            line.pop_back();
+        if (line.starts_with("    ") && !found.empty())
+            found.back().append("\n").append(line, 4);
+        else
+            found.push_back(line.size() > 21 ? line.substr(21) : line);
+    }
+    return found;
 }
 
 void writeBytes(const fs::path& file, const std::string& bytes)

@@ -21,6 +21,9 @@ std::filesystem::path sampleFolder();
 std::string readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::string& bytes);
 
+// The events of a run's log without their times; an event's further lines are joined to it.
+std::vector<std::string> logEvents(const std::filesystem::path& log);
+
 // The application folder holds the sample console byte for byte, the uninstaller (a copy of
 // headless_setup.exe), the marker and console.ini with exactly these bytes, and nothing else.
 void expectApplicationFiles(const std::string& settings);
