@@ -210,35 +210,29 @@ TEST_F(Firewall, RemovesEveryRuleOfItsNameOneByOne)
     }
 }
 
-// Wine's policy answers none of the questions (E_NOTIMPL): where Windows cannot tell, nothing is
-// said. The other answers are the shim's, as Windows gives them; profiles 1 domain, 2 private,
-// 4 public, and partial=1 a modify state that holds for only some of the profiles in force.
+// Wine's policy answers no question (E_NOTIMPL): where Windows cannot tell, nothing is said.
+// The other answers are the shim's, as Windows gives them (profiles 2 private, 4 public...).
 TEST_F(Firewall, SaysWhyAnAddedRuleCannotLetOthersInYet)
 {
     const std::string notYet = "Other devices cannot reach the console yet: ";
-    const std::string publicNetwork = notYet + "this computer is on a public network, where the rule does not apply; "
-                                               "set the network to private in Windows network settings to allow access.";
-    const std::string groupPolicy = notYet + "Group Policy on this computer overrides local firewall rules; ask your "
-                                             "domain administrator to allow the console's port.";
-    const std::string allBlocked = notYet + "Windows Firewall blocks all incoming connections on the current network.";
+    const std::string policy = notYet + "Group Policy on this computer overrides local firewall rules; ask your "
+                                        "domain administrator to allow the console's port.";
+    const std::string blocked = notYet + "Windows Firewall blocks all incoming connections on the current network.";
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
         {"value INetFwPolicy2 profiles=2 modify=0", ""},
         {"value INetFwPolicy2 profiles=5 modify=0", ""},
-        {"value INetFwPolicy2 profiles=4 modify=1", publicNetwork},
+        {"value INetFwPolicy2 profiles=4 modify=1", notYet + "this computer is on a public network, where the rule "
+                                                  "does not apply; set the network to private in Windows network "
+                                                  "settings to allow access."},
         {"value INetFwPolicy2 profiles=4 modify=1 enabled=0", ""}, // nothing to let anyone in through
-        {"value INetFwPolicy2 profiles=1 modify=2", allBlocked},
-        {"value INetFwPolicy2 profiles=1 blockall=1", allBlocked},
-        {"value INetFwPolicy2 modify=1", groupPolicy},
-        {"value INetFwPolicy2 modify=1 partial=1", ""},
-        // On two networks at once: one that lets others in is enough.
-        {"value INetFwPolicy2 profiles=6 modify=1 partial=1", ""},
+        {"value INetFwPolicy2 profiles=1 modify=2", blocked},
+        // On two networks at once, one that lets others in is enough.
+        {"value INetFwPolicy2 profiles=6 modify=1 partial=1", ""}, // Group Policy on only one of them
         {"value INetFwPolicy2 profiles=6 blockall=4", ""},
-        {"value INetFwPolicy2 profiles=3 blockall=1", ""},
         {"value INetFwPolicy2 profiles=6 blockall=2 off=4", ""},
-        {"value INetFwPolicy2 profiles=6 modify=1", groupPolicy},
-        {"value INetFwPolicy2 profiles=6 blockall=6", allBlocked},
-        {"value INetFwPolicy2 profiles=6 blockall=2", allBlocked},
+        {"value INetFwPolicy2 profiles=6 modify=1", policy},
+        {"value INetFwPolicy2 profiles=6 blockall=2", blocked}, // the private network's reason first
     };
     for (const auto& [plan, hindrance] : rows) {
         loadShim(plan);

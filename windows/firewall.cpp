@@ -111,13 +111,14 @@ constexpr char ALL_BLOCKED[] =
     "Other devices cannot reach the console yet: Windows Firewall blocks all incoming connections on the current "
     "network.";
 
-// Why Windows would not take a new rule on the networks the computer is on now, where it says
-// so for all of them alike. Windows answers for the current profiles together, with S_FALSE
-// where its answer holds for only some of them, and it does not say for which; asked per
-// profile, it says only whether the firewall is on and whether it blocks all incoming
-// connections. So Group Policy, which it reports only together, counts for a profile only where
-// it holds for every current profile: a laptop on its office's network and a hotel's may have a
-// policy on the public profile alone, and the rule then works in the office.
+// Why a new rule would not take effect on the networks in force, where Windows says so of all of
+// them. It answers for the current profiles together (get_LocalPolicyModifyState), with S_FALSE
+// where its answer holds for only some of them, without saying which (Windows Firewall's
+// guidelines for working with multiple profiles). Per profile it tells whether the firewall is
+// on and whether it blocks all incoming connections, but not whether Group Policy lets local
+// rules count. So a state counts only where it holds for every profile in force: a laptop on its
+// office's network and a hotel's may have the policy on the public profile alone, and the rule
+// then works in the office. Written from the documentation; Wine answers none of these.
 NET_FW_MODIFY_STATE stateOfEveryProfile(INetFwPolicy2* policy)
 {
     NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;

@@ -42,7 +42,7 @@ Entry* coCreateInstance = nullptr;
 SRWLOCK lock = SRWLOCK_INIT;
 std::vector<Watched>* watched = nullptr;
 std::uint64_t lastId = 0;
-std::optional<std::int32_t> plannedProfiles, plannedModifyState, plannedEnabled, plannedOff, plannedBlockAll;
+std::optional<std::int32_t> plannedProfiles, plannedModifyState, plannedOff, plannedBlockAll;
 bool plannedPartial = false;
 
 // The copies of one kind of method table; a plain pointer, like the rest of the shim's state.
@@ -240,15 +240,12 @@ HRESULT STDMETHODCALLTYPE getModifyState(INetFwPolicy2* self, NET_FW_MODIFY_STAT
     });
 }
 
-// off= answers per profile, enabled= for every profile alike.
+// Per profile: whether its bit is in the planned mask.
 HRESULT STDMETHODCALLTYPE getEnabled(INetFwPolicy2* self, NET_FW_PROFILE_TYPE2 profile, VARIANT_BOOL* enabled)
 {
     return firewallCall(self, "INetFwPolicy2::get_FirewallEnabled", {{"profile", decimal(profile)}}, [&](Fields&) {
-        if (!plannedOff && !plannedEnabled)
-            return original<INetFwPolicy2Vtbl>(self).get_FirewallEnabled(self, profile, enabled);
-        const bool on = plannedOff ? (*plannedOff & profile) == 0 : *plannedEnabled != 0;
-        *enabled = on ? VARIANT_TRUE : VARIANT_FALSE;
-        return S_OK;
+        return plannedOff ? (*enabled = (*plannedOff & profile) == 0 ? VARIANT_TRUE : VARIANT_FALSE, S_OK)
+                          : original<INetFwPolicy2Vtbl>(self).get_FirewallEnabled(self, profile, enabled);
     });
 }
 
@@ -434,10 +431,9 @@ void installFirewallHooks(const Plan& plan)
 {
     plannedProfiles = plan.firewallProfiles;
     plannedModifyState = plan.firewallModifyState;
-    plannedEnabled = plan.firewallEnabled;
     plannedOff = plan.firewallOff;
     plannedBlockAll = plan.firewallBlockAll;
-    plannedPartial = plan.firewallModifyPartial;
+    plannedPartial = plan.firewallPartial;
     watched = new std::vector<Watched>;
     copiesOf<INetFwPolicy2Vtbl>() = new std::vector<Patched<INetFwPolicy2Vtbl>*>;
     copiesOf<INetFwRulesVtbl>() = new std::vector<Patched<INetFwRulesVtbl>*>;

@@ -280,13 +280,13 @@ void policyLine(Plan& plan, const Line& line)
     if (found.count("modify"))
         plan.firewallModifyState = static_cast<std::int32_t>(number(line, found["modify"], 2));
     if (found.count("enabled"))
-        plan.firewallEnabled = static_cast<std::int32_t>(number(line, found["enabled"], 1));
-    if (found.count("partial"))
-        plan.firewallModifyPartial = number(line, found["partial"], 1) != 0;
+        plan.firewallOff = number(line, found["enabled"], 1) != 0 ? 0 : 7;
     if (found.count("off"))
         plan.firewallOff = static_cast<std::int32_t>(number(line, found["off"], 7));
     if (found.count("blockall"))
         plan.firewallBlockAll = static_cast<std::int32_t>(number(line, found["blockall"], 7));
+    if (found.count("partial"))
+        plan.firewallPartial = number(line, found["partial"], 1) != 0;
 }
 
 void valueLine(Plan& plan, const Line& line)

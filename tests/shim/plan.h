@@ -72,9 +72,8 @@ struct Plan {
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
     std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)
     bool desktopShown = true;                // "value ShellWindows desktop=none" makes it false
-    // "value INetFwPolicy2": profile masks (NET_FW_PROFILE2_* bits) but for the modify state and enabled
-    std::optional<std::int32_t> firewallProfiles, firewallModifyState, firewallEnabled, firewallOff, firewallBlockAll;
-    bool firewallModifyPartial = false; // the modify state holds for some current profiles only (S_FALSE)
+    std::optional<std::int32_t> firewallProfiles, firewallModifyState, firewallOff, firewallBlockAll; // "value INetFwPolicy2"
+    bool firewallPartial = false;
 };
 
 // Raised for a malformed plan; the text names the line ("plan line 3: ...").
