@@ -210,11 +210,14 @@ TEST_F(Firewall, RemovesEveryRuleOfItsNameOneByOne)
     }
 }
 
-// Wine's policy answers neither question (E_NOTIMPL): where Windows cannot tell, nothing is said.
-// The other answers are the shim's, as Windows gives them.
+// Wine's policy answers no question (E_NOTIMPL): where Windows cannot tell, nothing is said.
+// The other answers are the shim's, as Windows gives them (profiles 2 private, 4 public...).
 TEST_F(Firewall, SaysWhyAnAddedRuleCannotLetOthersInYet)
 {
     const std::string notYet = "Other devices cannot reach the console yet: ";
+    const std::string policy = notYet + "Group Policy on this computer overrides local firewall rules; ask your "
+                                        "domain administrator to allow the console's port.";
+    const std::string blocked = notYet + "Windows Firewall blocks all incoming connections on the current network.";
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
         {"value INetFwPolicy2 profiles=2 modify=0", ""},
@@ -223,8 +226,13 @@ TEST_F(Firewall, SaysWhyAnAddedRuleCannotLetOthersInYet)
                                                   "does not apply; set the network to private in Windows network "
                                                   "settings to allow access."},
         {"value INetFwPolicy2 profiles=4 modify=1 enabled=0", ""}, // nothing to let anyone in through
-        {"value INetFwPolicy2 profiles=1 modify=2",
-         notYet + "Windows Firewall blocks all incoming connections on the current network."},
+        {"value INetFwPolicy2 profiles=1 modify=2", blocked},
+        // On two networks at once, one that lets others in is enough.
+        {"value INetFwPolicy2 profiles=6 modify=1 partial=1", ""}, // Group Policy on only one of them
+        {"value INetFwPolicy2 profiles=6 blockall=4", ""},
+        {"value INetFwPolicy2 profiles=6 blockall=2 off=4", ""},
+        {"value INetFwPolicy2 profiles=6 modify=1", policy},
+        {"value INetFwPolicy2 profiles=6 blockall=2", blocked}, // the private network's reason first
     };
     for (const auto& [plan, hindrance] : rows) {
         loadShim(plan);

@@ -24,6 +24,8 @@ qm_shim_test_program(wizard_input_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES 
 add_dependencies(wizard_input_test QuellmarkConsoleSetup)
 qm_shim_test_program(wizard_dpi_test FRESH_PREFIX DISPLAY TIMEOUT 300 SOURCES wizard_dpi_test.cpp LIBRARIES qm_wizard_support)
 add_dependencies(wizard_dpi_test QuellmarkConsoleSetup)
+qm_shim_test_program(wizard_body_test FRESH_PREFIX DISPLAY SOURCES wizard_body_test.cpp
+    LIBRARIES qm_wizard_support qm_ui qm_windows)
 
 # The unattended mode: the wizard with --quiet, no display at all.
 qm_shim_test_program(quiet_test FRESH_PREFIX NULL_DISPLAY TIMEOUT 300 SOURCES quiet_test.cpp

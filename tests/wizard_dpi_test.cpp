@@ -102,6 +102,7 @@ TEST_P(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     shoot("install-4-working");
     endRuntimeCheck(INSTALL_WAIT_MS);
     waitFor([&] { return textOf(setup.title) == L"Setup needs attention"; }, "the final page");
+    expectWholeBody(setup, DPI, "the final page");
     shoot("install-6-failed");
     EXPECT_EQ(finish(running), 1u);
 
@@ -125,6 +126,7 @@ TEST_P(WizardDpi, At144DpiTheWindowItsControlsAndFontsAreOneAndAHalfTimesAsLarge
     sendDpiChange(running, 120, {40, 30, 40 + suggested.width, 30 + suggested.height});
     EXPECT_EQ(windowPlacement(remover.window), suggested);
     EXPECT_EQ(layoutOf(remover), layoutAt(120));
+    expectWholeBody(remover, 120, "the final page at 120 DPI");
     EXPECT_EQ(fontHeights(), (std::vector<int>{-24, -35, -20, -29}));
     EXPECT_EQ(finish(running), 1u);
 }

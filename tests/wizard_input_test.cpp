@@ -148,7 +148,8 @@ TEST_F(WizardInput, TheWorkHoldsOffTheEndOfTheSessionAndScreenReadersFollowIt)
 
     endRuntimeCheck(INSTALL_WAIT_MS);
     ASSERT_NO_FATAL_FAILURE(walk(wizard, {{0, L"Setup needs attention", NEXT}}));
-    EXPECT_TRUE(textOf(wizard.body).starts_with(L"The bundled runtime could not start."));
+    EXPECT_TRUE(textOf(wizard.body).starts_with(L"The bundled runtime could not start."))
+        << narrow(textOf(wizard.body));
     EXPECT_NE(ask(wizard.window, WM_QUERYENDSESSION), 0);
     EXPECT_EQ(recordedFields("ShutdownBlockReasonDestroy", {"arg1"}), std::vector<std::string>{window});
     // Read out as changes of live regions (EVENT_OBJECT_LIVEREGIONCHANGED), of the title "t" or the

@@ -117,6 +117,7 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     answer(prompt, IDTRYAGAIN);
 
     waitForPage(setup, installed(INSTALLED_WITH_RULE, port));
+    expectWholeBody(setup, 96, "the final page");
     screenshot(setup.window, "install-5-done-firewall-rule");
     EXPECT_EQ(healthAnswer(port), 200);
     const std::string rule = "Add Quellmark Console HTTP " + std::to_string(port);

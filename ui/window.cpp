@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <optional>
@@ -29,6 +30,9 @@ namespace {
 constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetup";
 constexpr int WINDOW_WIDTH = 680;
 constexpr int WINDOW_HEIGHT = 495;
+constexpr int BODY_TOP = 82;
+constexpr int BODY_WIDTH = 610;
+constexpr int BODY_HEIGHT = 220; // grown for a text that needs more, with what lies below it
 
 void (*work)() = nullptr; // the install or uninstall that begin() starts, set when the window opens
 void (*sessionEnding)() = nullptr; // what has to be done before Windows ends the process with the session
@@ -51,7 +55,9 @@ void createFonts(UINT dpi)
 
 // The nine controls in order of creation, which is also the Tab order. Positions and sizes are
 // 96-DPI pixels. The labels show their texts as written: a folder such as D:\R&D keeps its "&",
-// which a label would otherwise take for the mark of an underlined access key.
+// which a label would otherwise take for the mark of an underlined access key. The body breaks a
+// word too long for its width as an edit control does (SS_EDITCONTROL): DrawText breaks lines only
+// between words, and a long path would run off the label's right edge.
 struct ControlLayout {
     HWND* handle;
     const wchar_t* className;
@@ -62,7 +68,8 @@ struct ControlLayout {
 
 const ControlLayout CONTROLS[] = {
     {&titleLabel, L"STATIC", L"", SS_NOPREFIX, 28, 24, 610, 36, 0},
-    {&bodyLabel, L"STATIC", L"", SS_NOPREFIX | WS_CLIPSIBLINGS, 28, 82, 610, 220, 0},
+    {&bodyLabel, L"STATIC", L"", SS_NOPREFIX | WS_CLIPSIBLINGS | SS_EDITCONTROL, 28, BODY_TOP, BODY_WIDTH,
+     BODY_HEIGHT, 0},
     {&portLabel, L"STATIC", texts::PORT_LABEL, SS_NOPREFIX, 28, 240, 90, 28, 0},
     {&portEdit, L"EDIT", texts::DEFAULT_PORT, WS_BORDER | WS_TABSTOP | ES_NUMBER, 128, 235, 100, 29, PORT_FIELD_ID},
     {&choice, L"BUTTON", L"", WS_TABSTOP | BS_AUTOCHECKBOX, 28, 320, 610, 40, CHOICE_ID},
@@ -71,6 +78,11 @@ const ControlLayout CONTROLS[] = {
     {&nextButton, L"BUTTON", texts::NEXT, WS_TABSTOP | BS_DEFPUSHBUTTON, 428, 403, 96, 32, NEXT_ID},
     {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
 };
+
+// The DPI that the fonts and controls are made for, and how much taller than usual the body is
+// at it, in pixels, to show every line of its text.
+UINT layoutDpi = USER_DEFAULT_SCREEN_DPI;
+int bodyGrowth = 0;
 
 SIZE windowSize(UINT dpi)
 {
@@ -96,11 +108,76 @@ void fitToOwnDpi(HWND window, UINT placedAt)
                  area.top + (area.bottom - area.top - size.cy) / 2, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-RECT placeAt(const ControlLayout& control, UINT dpi)
+// The body grows downwards; what lies below it moves down with it.
+RECT placeAt(const ControlLayout& control, UINT dpi, int growth)
 {
     const int left = scaled(control.x, dpi);
-    const int top = scaled(control.y, dpi);
-    return {left, top, left + scaled(control.width, dpi), top + scaled(control.height, dpi)};
+    const int top = scaled(control.y, dpi) + (control.y >= BODY_TOP + BODY_HEIGHT ? growth : 0);
+    const int height = scaled(control.height, dpi) + (control.handle == &bodyLabel ? growth : 0);
+    return {left, top, left + scaled(control.width, dpi), top + height};
+}
+
+std::wstring windowText(HWND window)
+{
+    std::wstring value(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    value.resize(static_cast<size_t>(GetWindowTextW(window, value.data(), static_cast<int>(value.size()))));
+    return value;
+}
+
+// What the body's text needs beyond the body's usual height, measured as the label draws it, in
+// the font it has (made for dpi): broken into lines at its width, tabs expanded, "&" as written.
+int growthFor(UINT dpi)
+{
+    const std::wstring shown = windowText(bodyLabel);
+    const HDC dc = GetDC(bodyLabel);
+    const HGDIOBJ before = SelectObject(dc, regularFont);
+    RECT needed{0, 0, scaled(BODY_WIDTH, dpi), 0};
+    DrawTextW(dc, shown.c_str(), -1, &needed,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX | DT_EDITCONTROL);
+    SelectObject(dc, before);
+    ReleaseDC(bodyLabel, dc);
+    return std::max(0, static_cast<int>(needed.bottom) - scaled(BODY_HEIGHT, dpi));
+}
+
+void placeControls()
+{
+    for (const ControlLayout& control : CONTROLS) {
+        const RECT at = placeAt(control, layoutDpi, bodyGrowth);
+        MoveWindow(*control.handle, at.left, at.top, at.right - at.left, at.bottom - at.top, TRUE);
+    }
+}
+
+// The window at place (where it is, or where Windows suggests it after a change of DPI), as much
+// taller than usual as its body needs and the work area of its screen (without the taskbar)
+// allows, so that the check box and the buttons below the body stay in sight. It keeps its top
+// unless it would reach below the work area; then it moves up, never above the work area's top.
+void placeWindow(const RECT& place, UINT dpi)
+{
+    MONITORINFO screen{};
+    screen.cbSize = sizeof screen;
+    // Cannot fail: the nearest monitor is always one that exists.
+    GetMonitorInfoW(MonitorFromRect(&place, MONITOR_DEFAULTTONEAREST), &screen);
+    const RECT& area = screen.rcWork;
+    const SIZE usual = windowSize(dpi);
+    const int room = std::max(0, static_cast<int>(area.bottom - area.top - usual.cy));
+    bodyGrowth = std::min(growthFor(dpi), room);
+    placeControls();
+    const int height = usual.cy + bodyGrowth;
+    int top = place.top;
+    if (top + height > area.bottom)
+        top = std::max(static_cast<int>(area.top), static_cast<int>(area.bottom) - height);
+    SetWindowPos(windowHandle, nullptr, place.left, top, usual.cx, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// A page whose body needs another height than the page before (the outcome after the work, with
+// a long failure or the firewall's sentence) makes the window grow, or shrink back.
+void fitBody()
+{
+    if (growthFor(layoutDpi) == bodyGrowth)
+        return;
+    RECT place{};
+    GetWindowRect(windowHandle, &place);
+    placeWindow(place, layoutDpi);
 }
 
 // Every change of page redraws it, puts the focus where the keyboard can act on the new page and
@@ -108,6 +185,7 @@ RECT placeAt(const ControlLayout& control, UINT dpi)
 void turnPage()
 {
     render();
+    fitBody();
     placeFocus();
     announcePage();
 }
@@ -116,9 +194,10 @@ LRESULT onCreate(HWND window)
 {
     windowHandle = window; // first: the controls are its children
     const UINT dpi = windowDpi(window);
+    layoutDpi = dpi;
     createFonts(dpi);
     for (const ControlLayout& control : CONTROLS) {
-        const RECT at = placeAt(control, dpi);
+        const RECT at = placeAt(control, dpi, 0);
         *control.handle = controlWindow(control.className, control.text, control.style, at.left, at.top,
                                         at.right - at.left, at.bottom - at.top, control.id);
     }
@@ -134,25 +213,22 @@ LRESULT onCreate(HWND window)
     return 0;
 }
 
-// The window moved to a screen of another DPI: Windows suggests the window's new rectangle and
-// leaves the fonts and controls to the window.
+// The window moved to a screen of another DPI: Windows suggests the window's new place and
+// leaves the fonts and controls to the window. The body's text breaks into lines anew in the new
+// font, so the window takes the height that the body needs at the new DPI.
 LRESULT onDpiChanged(WPARAM dpis, LPARAM suggestedRectangle)
 {
     const UINT dpi = HIWORD(dpis);
     const HFONT oldRegular = regularFont;
     const HFONT oldTitle = titleFont;
+    layoutDpi = dpi;
     createFonts(dpi);
-    for (const ControlLayout& control : CONTROLS) {
-        const RECT at = placeAt(control, dpi);
-        MoveWindow(*control.handle, at.left, at.top, at.right - at.left, at.bottom - at.top, TRUE);
+    for (const ControlLayout& control : CONTROLS)
         SendMessageW(*control.handle, WM_SETFONT, reinterpret_cast<WPARAM>(regularFont), TRUE);
-    }
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
     DeleteObject(oldRegular); // no control uses them any more
     DeleteObject(oldTitle);
-    const RECT& suggested = *reinterpret_cast<const RECT*>(suggestedRectangle);
-    SetWindowPos(windowHandle, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    placeWindow(*reinterpret_cast<const RECT*>(suggestedRectangle), dpi);
     return 0;
 }
 
@@ -304,11 +380,15 @@ LRESULT onDestroy()
     return 0;
 }
 
+// The extraction repeats its status every few files: a screen reader hears a status once, when
+// it is new, and follows the percentage on the progress bar, which has the focus.
 LRESULT onProgress(WPARAM percent, LPARAM status)
 {
     const std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(status));
-    text(bodyLabel, *owned);
     SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+    if (*owned == windowText(bodyLabel))
+        return 0;
+    text(bodyLabel, *owned);
     announceStatus();
     return 0;
 }

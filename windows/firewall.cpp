@@ -101,43 +101,75 @@ void changeRules(bool add, unsigned port)
     }
 }
 
-// Where the firewall is off in every profile in force, it keeps nobody out, whatever the rule's
-// reach. An answer that cannot be read counts as on.
-bool firewallOffIn(INetFwPolicy2* policy, long profiles)
+constexpr char PUBLIC_NETWORK[] =
+    "Other devices cannot reach the console yet: this computer is on a public network, where the rule does not "
+    "apply; set the network to private in Windows network settings to allow access.";
+constexpr char GROUP_POLICY[] =
+    "Other devices cannot reach the console yet: Group Policy on this computer overrides local firewall rules; ask "
+    "your domain administrator to allow the console's port.";
+constexpr char ALL_BLOCKED[] =
+    "Other devices cannot reach the console yet: Windows Firewall blocks all incoming connections on the current "
+    "network.";
+
+// Why a new rule would not take effect on the networks in force, where Windows says so of all of
+// them. It answers for the current profiles together (get_LocalPolicyModifyState), with S_FALSE
+// where its answer holds for only some of them, without saying which (Windows Firewall's
+// guidelines for working with multiple profiles). Per profile it tells whether the firewall is
+// on and whether it blocks all incoming connections, but not whether Group Policy lets local
+// rules count. So a state counts only where it holds for every profile in force: a laptop on its
+// office's network and a hotel's may have the policy on the public profile alone, and the rule
+// then works in the office. Written from the documentation; Wine answers none of these.
+NET_FW_MODIFY_STATE stateOfEveryProfile(INetFwPolicy2* policy)
 {
-    for (const NET_FW_PROFILE_TYPE2 profile :
-         {NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE, NET_FW_PROFILE2_PUBLIC}) {
-        VARIANT_BOOL enabled = VARIANT_TRUE;
-        if ((profiles & profile) == 0)
-            continue;
-        if (FAILED(policy->get_FirewallEnabled(profile, &enabled)) || enabled != VARIANT_FALSE)
-            return false;
-    }
-    return true;
+    NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
+    return policy->get_LocalPolicyModifyState(&state) == S_OK ? state : NET_FW_MODIFY_STATE_OK;
 }
 
-// The rule is in place, yet other devices are still kept out: by a public network, where it does
-// not apply, or by a policy that puts local rules out of force.
+// Why the network of one profile in force keeps other devices out, or nothing where it lets
+// them in: a firewall that is off keeps nobody out, whatever the rule's reach; on a public
+// network the rule does not apply. An answer that cannot be read counts as the firewall on and
+// not blocking everything.
+const char* keptOutBy(INetFwPolicy2* policy, NET_FW_PROFILE_TYPE2 profile, NET_FW_MODIFY_STATE everyProfile)
+{
+    VARIANT_BOOL enabled = VARIANT_TRUE;
+    if (SUCCEEDED(policy->get_FirewallEnabled(profile, &enabled)) && enabled == VARIANT_FALSE)
+        return nullptr;
+    if (profile == NET_FW_PROFILE2_PUBLIC)
+        return PUBLIC_NETWORK;
+    if (everyProfile == NET_FW_MODIFY_STATE_GP_OVERRIDE)
+        return GROUP_POLICY;
+    VARIANT_BOOL blocked = VARIANT_FALSE;
+    if (everyProfile == NET_FW_MODIFY_STATE_INBOUND_BLOCKED ||
+        (SUCCEEDED(policy->get_BlockAllInboundTraffic(profile, &blocked)) && blocked != VARIANT_FALSE))
+        return ALL_BLOCKED;
+    return nullptr;
+}
+
+// The rule is in place, yet other devices may still be kept out. One network in force that lets
+// them in is enough for nothing to be said; where every one keeps them out, the sentence is that
+// of the first of them, domain, then private, then public, since a private or domain network is
+// where the rule was meant to work. Without the profiles in force only the answer for all of
+// them is left.
 std::string hindrance(INetFwPolicy2* policy)
 {
+    const NET_FW_MODIFY_STATE everyProfile = stateOfEveryProfile(policy);
     long profiles = 0;
-    if (FAILED(policy->get_CurrentProfileTypes(&profiles)))
-        profiles = 0;
-    if (profiles != 0 && firewallOffIn(policy, profiles))
-        return {};
-    if (profiles != 0 && (profiles & (NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE)) == 0)
-        return "Other devices cannot reach the console yet: this computer is on a public network, where the rule does "
-               "not apply; set the network to private in Windows network settings to allow access.";
-    NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
-    if (FAILED(policy->get_LocalPolicyModifyState(&state)))
-        return {};
-    if (state == NET_FW_MODIFY_STATE_GP_OVERRIDE)
-        return "Other devices cannot reach the console yet: Group Policy on this computer overrides local firewall "
-               "rules; ask your domain administrator to allow the console's port.";
-    if (state == NET_FW_MODIFY_STATE_INBOUND_BLOCKED)
-        return "Other devices cannot reach the console yet: Windows Firewall blocks all incoming connections on the "
-               "current network.";
-    return {};
+    if (FAILED(policy->get_CurrentProfileTypes(&profiles)) || profiles == 0)
+        return everyProfile == NET_FW_MODIFY_STATE_GP_OVERRIDE    ? GROUP_POLICY
+               : everyProfile == NET_FW_MODIFY_STATE_INBOUND_BLOCKED ? ALL_BLOCKED
+                                                                    : "";
+    const char* first = nullptr;
+    for (const NET_FW_PROFILE_TYPE2 profile :
+         {NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE, NET_FW_PROFILE2_PUBLIC}) {
+        if ((profiles & profile) == 0)
+            continue;
+        const char* reason = keptOutBy(policy, profile, everyProfile);
+        if (reason == nullptr)
+            return {};
+        if (first == nullptr)
+            first = reason;
+    }
+    return first != nullptr ? first : "";
 }
 
 } // namespace

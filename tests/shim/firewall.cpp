@@ -42,7 +42,8 @@ Entry* coCreateInstance = nullptr;
 SRWLOCK lock = SRWLOCK_INIT;
 std::vector<Watched>* watched = nullptr;
 std::uint64_t lastId = 0;
-std::optional<std::int32_t> plannedProfiles, plannedModifyState, plannedEnabled;
+std::optional<std::int32_t> plannedProfiles, plannedModifyState, plannedOff, plannedBlockAll;
+bool plannedPartial = false;
 
 // The copies of one kind of method table; a plain pointer, like the rest of the shim's state.
 template <typename Table>
@@ -233,17 +234,27 @@ HRESULT STDMETHODCALLTYPE getProfiles(INetFwPolicy2* self, LONG* profiles)
 HRESULT STDMETHODCALLTYPE getModifyState(INetFwPolicy2* self, NET_FW_MODIFY_STATE* state)
 {
     return firewallCall(self, "INetFwPolicy2::get_LocalPolicyModifyState", {}, [&](Fields&) {
-        return plannedModifyState ? (*state = static_cast<NET_FW_MODIFY_STATE>(*plannedModifyState), S_OK)
+        return plannedModifyState ? (*state = static_cast<NET_FW_MODIFY_STATE>(*plannedModifyState),
+                                     plannedPartial ? S_FALSE : S_OK)
                                   : original<INetFwPolicy2Vtbl>(self).get_LocalPolicyModifyState(self, state);
     });
 }
 
-// One answer for every profile.
+// Per profile: whether its bit is in the planned mask.
 HRESULT STDMETHODCALLTYPE getEnabled(INetFwPolicy2* self, NET_FW_PROFILE_TYPE2 profile, VARIANT_BOOL* enabled)
 {
     return firewallCall(self, "INetFwPolicy2::get_FirewallEnabled", {{"profile", decimal(profile)}}, [&](Fields&) {
-        return plannedEnabled ? (*enabled = *plannedEnabled != 0 ? VARIANT_TRUE : VARIANT_FALSE, S_OK)
-                              : original<INetFwPolicy2Vtbl>(self).get_FirewallEnabled(self, profile, enabled);
+        return plannedOff ? (*enabled = (*plannedOff & profile) == 0 ? VARIANT_TRUE : VARIANT_FALSE, S_OK)
+                          : original<INetFwPolicy2Vtbl>(self).get_FirewallEnabled(self, profile, enabled);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE getBlockAll(INetFwPolicy2* self, NET_FW_PROFILE_TYPE2 profile, VARIANT_BOOL* blocked)
+{
+    return firewallCall(self, "INetFwPolicy2::get_BlockAllInboundTraffic", {{"profile", decimal(profile)}},
+                        [&](Fields&) {
+        return plannedBlockAll ? (*blocked = (*plannedBlockAll & profile) != 0 ? VARIANT_TRUE : VARIANT_FALSE, S_OK)
+                               : original<INetFwPolicy2Vtbl>(self).get_BlockAllInboundTraffic(self, profile, blocked);
     });
 }
 
@@ -271,6 +282,7 @@ void patchPolicy(INetFwPolicy2Vtbl& table)
     table.get_CurrentProfileTypes = getProfiles;
     table.get_LocalPolicyModifyState = getModifyState;
     table.get_FirewallEnabled = getEnabled;
+    table.get_BlockAllInboundTraffic = getBlockAll;
     table.Release = releasePolicy;
 }
 
@@ -419,7 +431,9 @@ void installFirewallHooks(const Plan& plan)
 {
     plannedProfiles = plan.firewallProfiles;
     plannedModifyState = plan.firewallModifyState;
-    plannedEnabled = plan.firewallEnabled;
+    plannedOff = plan.firewallOff;
+    plannedBlockAll = plan.firewallBlockAll;
+    plannedPartial = plan.firewallPartial;
     watched = new std::vector<Watched>;
     copiesOf<INetFwPolicy2Vtbl>() = new std::vector<Patched<INetFwPolicy2Vtbl>*>;
     copiesOf<INetFwRulesVtbl>() = new std::vector<Patched<INetFwRulesVtbl>*>;

@@ -15,7 +15,7 @@ constexpr std::array firewallMethods{
     "INetFwRule::put_Protocol",       "INetFwRule::put_LocalPorts", "INetFwRule::put_Direction",
     "INetFwRule::put_Profiles",       "INetFwRule::put_Action",    "INetFwRule::put_Enabled",
     "INetFwRules::Item", "INetFwPolicy2::get_CurrentProfileTypes", "INetFwPolicy2::get_LocalPolicyModifyState",
-    "INetFwPolicy2::get_FirewallEnabled",
+    "INetFwPolicy2::get_FirewallEnabled", "INetFwPolicy2::get_BlockAllInboundTraffic",
 };
 
 constexpr std::array<std::pair<std::string_view, int>, 11> answerNames{{
@@ -274,13 +274,19 @@ void desktopLine(Plan& plan, const Line& line)
 
 void policyLine(Plan& plan, const Line& line)
 {
-    auto found = options(line, 2, {"profiles", "modify", "enabled"});
+    auto found = options(line, 2, {"profiles", "modify", "partial", "enabled", "off", "blockall"});
     if (found.count("profiles"))
         plan.firewallProfiles = static_cast<std::int32_t>(number(line, found["profiles"], 7));
     if (found.count("modify"))
         plan.firewallModifyState = static_cast<std::int32_t>(number(line, found["modify"], 2));
     if (found.count("enabled"))
-        plan.firewallEnabled = static_cast<std::int32_t>(number(line, found["enabled"], 1));
+        plan.firewallOff = number(line, found["enabled"], 1) != 0 ? 0 : 7;
+    if (found.count("off"))
+        plan.firewallOff = static_cast<std::int32_t>(number(line, found["off"], 7));
+    if (found.count("blockall"))
+        plan.firewallBlockAll = static_cast<std::int32_t>(number(line, found["blockall"], 7));
+    if (found.count("partial"))
+        plan.firewallPartial = number(line, found["partial"], 1) != 0;
 }
 
 void valueLine(Plan& plan, const Line& line)

@@ -72,7 +72,8 @@ struct Plan {
     std::optional<std::uint32_t> sleepCap;   // "fast Sleep": no pause is longer than this (ms)
     std::optional<std::uint32_t> waitCap;    // "fast WaitForSingleObject": no wait is longer (ms)
     bool desktopShown = true;                // "value ShellWindows desktop=none" makes it false
-    std::optional<std::int32_t> firewallProfiles, firewallModifyState, firewallEnabled; // "value INetFwPolicy2"
+    std::optional<std::int32_t> firewallProfiles, firewallModifyState, firewallOff, firewallBlockAll; // "value INetFwPolicy2"
+    bool firewallPartial = false;
 };
 
 // Raised for a malformed plan; the text names the line ("plan line 3: ...").

@@ -76,6 +76,30 @@ std::vector<Placement> layoutAt(UINT dpi)
     return layout;
 }
 
+void expectWholeBody(const Wizard& wizard, UINT dpi, const std::string& page)
+{
+    const HDC dc = CreateCompatibleDC(nullptr);
+    const HFONT font = CreateFontW(-MulDiv(16, static_cast<int>(dpi), 96), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET,
+                                   0, 0, CLEARTYPE_QUALITY, 0, L"Segoe UI");
+    SelectObject(dc, font);
+    RECT body{}, needed{}, client{};
+    GetClientRect(wizard.body, &body);
+    GetClientRect(wizard.window, &client);
+    needed.right = body.right;
+    const bool editLike = (GetWindowLongW(wizard.body, GWL_STYLE) & SS_EDITCONTROL) != 0;
+    DrawTextW(dc, textOf(wizard.body).c_str(), -1, &needed,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX | (editLike ? DT_EDITCONTROL : 0));
+    DeleteDC(dc);
+    DeleteObject(font);
+    EXPECT_TRUE(needed.bottom <= body.bottom && needed.right <= body.right) << page << ": the body cuts off its text";
+    const std::vector<Placement> at = layoutOf(wizard); // body 1, check box 4, Next 7
+    EXPECT_TRUE((!shown(wizard.choice) || at[4].y >= at[1].y + at[1].height) && at[7].y >= at[1].y + at[1].height &&
+                at[7].y + at[7].height <= client.bottom) << page << ": a control lies on the body or outside the window";
+    MONITORINFO screen{sizeof screen, {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(wizard.window, MONITOR_DEFAULTTONEAREST), &screen);
+    EXPECT_LE(windowPlacement(wizard.window).y + windowPlacement(wizard.window).height, screen.rcWork.bottom) << page;
+}
+
 void waitForPage(const Wizard& wizard, const PageView& expected, DWORD timeoutMs)
 {
     try {

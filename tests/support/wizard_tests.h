@@ -52,6 +52,11 @@ std::vector<Placement> layoutOf(const Wizard& wizard);
 // (MulDiv, rounding halves up).
 std::vector<Placement> layoutAt(UINT dpi);
 
+// Every line of the body shows: its text, broken as the label breaks it in the wizard's font at
+// dpi (Segoe UI, or what Wine has for it), fits the label; the check box and Next lie below it
+// and in the window, and the window above the bottom of the work area.
+void expectWholeBody(const Wizard& wizard, UINT dpi, const std::string& page);
+
 // Waits until the wizard shows the expected page; when it does not, the test fails with the
 // page it shows instead.
 void waitForPage(const Wizard& wizard, const PageView& expected, DWORD timeoutMs = WINDOW_WAIT_MS);
