@@ -19,12 +19,16 @@
 #include "core/host.h"
 #include "core/relocate.h"
 #include "engine/install.h"
+#include "engine/preinstall_checks.h"
+#include "engine/uninstall.h"
 #include "ui/pages.h"
 #include "ui/texts.h"
 
 namespace {
 
 constexpr int ANOTHER_SETUP_RUNNING = 1618; // ERROR_INSTALL_ALREADY_RUNNING
+constexpr int NOT_INSTALLED = 1605;         // ERROR_UNKNOWN_PRODUCT
+constexpr int RESTART_NEEDED = 3010;        // ERROR_SUCCESS_REBOOT_REQUIRED
 constexpr wchar_t WINDOW_CLASS[] = L"QuellmarkConsoleSetupUnattended";
 
 // Nobody can answer: the installation is cancelled and rolled back, which leaves the machine as
@@ -63,6 +67,18 @@ HWND hiddenWindow()
     return window;
 }
 
+// Two refusals, both raised before anything changes, have codes of their own that deployment
+// tools act on: nothing to remove, and an earlier service that is still going (try again later).
+// They are fixed sentences that nothing extends, so the text tells them apart.
+int exitCode()
+{
+    if (!failed)
+        return restartToFinish ? RESTART_NEEDED : 0;
+    if (failure == widen(NOTHING_TO_REMOVE))
+        return NOT_INSTALLED;
+    return failure == widen(SERVICE_STILL_BEING_REMOVED) ? ANOTHER_SETUP_RUNNING : 1;
+}
+
 // The work on a thread of its own, while this thread answers the session's questions.
 int work()
 {
@@ -84,7 +100,7 @@ int work()
         DestroyWindow(window);
     finished = true;
     logEvent(failed ? L"Failed: " + failure : L"Succeeded: " + finalPageText());
-    return failed ? 1 : 0;
+    return exitCode();
 }
 
 // The first run from the application folder: the copy does the work, and the tool that waits
@@ -95,7 +111,7 @@ int handOver(Relocation& relocation)
     WaitForSingleObject(relocation.copy.get(), INFINITE);
     DWORD code = 1;
     GetExitCodeProcess(relocation.copy.get(), &code); // stays 1 when it cannot be read: a failure
-    if (code != 0)
+    if (code != 0 && code != RESTART_NEEDED)
         putBack(relocation);
     return static_cast<int>(code);
 }
@@ -125,6 +141,7 @@ int run(const CommandLine& commandLine)
     UniqueHandle lock = takeLock();
     if (!lock) {
         logEvent(L"Failed: " + displayText(ANOTHER_WIZARD_OPEN));
+        scheduleSessionRemoval(); // a tool retries on this code, each time with a new copy
         return ANOTHER_SETUP_RUNNING;
     }
     askFirewall = cancelFirewall;

@@ -11,6 +11,8 @@ bool selectedChoice = true;
 bool firewallAdded = false;
 std::wstring firewallNotice;
 HWND windowHandle = nullptr;
+bool restartToFinish = false;
+bool firewallRuleLeft = false;
 
 std::filesystem::path temporaryUninstaller;
 std::string firewallLogFailure;

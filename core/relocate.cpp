@@ -164,23 +164,34 @@ bool protectedAsSession(const fs::path& folder)
 // the time the copy removes it: into the session folder or, where Program Files is on another
 // volume than Windows, into the maker's folder under the session's name, since a running program
 // can be renamed on its volume but not moved off it. A file that cannot be moved at all stays; the
-// copy then reports it in use, and the uninstall can be run again. Scheduled for deletion at the
-// restart before the copy schedules its own file and the folder; Windows removes a folder there
-// only once it is empty, so the maker's folder goes only when nothing else was put in it.
+// copy then reports it in use, and the uninstall can be run again. A run killed between this move
+// and the copy's start leaves it there, and the application folder without its uninstaller; the
+// setup program started with --uninstall from any other folder still removes the installation.
 void setAside(Relocation& relocation)
 {
     SetCurrentDirectoryW(relocation.folder.c_str()); // a failure keeps the folder in use, as the move would
     const fs::path maker = relocation.program.parent_path().parent_path();
     for (const fs::path& aside :
          {relocation.folder / L"Uninstall.waiting.exe", maker / (relocation.folder.filename().wstring() + L".exe")}) {
-        if (!MoveFileExW(relocation.program.c_str(), aside.c_str(), 0))
-            continue;
-        relocation.setAside = aside;
-        MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); // a failure leaves it until removed by hand
-        if (aside.parent_path() == maker)
-            MoveFileExW(maker.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        return;
+        if (MoveFileExW(relocation.program.c_str(), aside.c_str(), 0)) {
+            relocation.setAside = aside;
+            return;
+        }
     }
+}
+
+// Only once the copy runs: a deletion scheduled for the restart cannot be taken back, and a copy
+// that never started leaves the program to be put back. Scheduled before the copy schedules its
+// own file and the folder; Windows removes a folder there only once it is empty, so the maker's
+// folder goes only when nothing else was put in it. A failure here, or a run killed before it,
+// leaves the file where it is, in the protected session folder or the maker's, until removed by hand.
+void scheduleAsideRemoval(const Relocation& relocation)
+{
+    if (relocation.setAside.empty())
+        return;
+    MoveFileExW(relocation.setAside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (relocation.setAside.parent_path() != relocation.folder)
+        MoveFileExW(relocation.setAside.parent_path().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 } // namespace
@@ -204,7 +215,13 @@ Relocation relocate(const std::wstring& options, bool stepAside)
     Relocation relocation{nullptr, session, program, {}};
     if (stepAside)
         setAside(relocation);
-    relocation.copy = startCopy(copy, session, options);
+    try {
+        relocation.copy = startCopy(copy, session, options);
+    } catch (...) {
+        putBack(relocation); // both uninstall commands name it
+        throw;
+    }
+    scheduleAsideRemoval(relocation);
     return relocation;
 }
 

@@ -14,8 +14,9 @@
 // A caller that waits for the copy keeps its own program file open, and Windows deletes no
 // program that runs. With stepAside, that file is first moved (which Windows allows) into the
 // session folder or, where that is on another volume, into the maker's folder above the
-// application folder, to be deleted at the next restart, and this process leaves the
-// application folder as its current folder, so that the copy can remove the whole folder.
+// application folder, and this process leaves the application folder as its current folder, so
+// that the copy can remove the whole folder. Once the copy runs, the moved file is scheduled for
+// deletion at the next restart; when the copy cannot be started, it is put back first.
 struct Relocation {
     UniqueHandle copy;              // the copy's process
     std::filesystem::path folder;   // the session folder that holds it
@@ -25,7 +26,9 @@ struct Relocation {
 Relocation relocate(const std::wstring& options = L"", bool stepAside = false);
 
 // Moves a file that relocate() set aside back to where it was: the copy failed, and the
-// application folder's uninstaller is needed again. Nothing happens when the move fails.
+// application folder's uninstaller is needed again. Nothing happens when the move fails. The
+// deletion scheduled for the place it was moved to then finds nothing there: each session's
+// place has a name of its own.
 void putBack(const Relocation& relocation);
 
 // The Windows folder's Temp, which exists for every account, LocalSystem included.

@@ -59,9 +59,7 @@ bool serviceRegistered()
 {
     const ServiceRegistration registration = serviceRegistration();
     if (registration == ServiceRegistration::markedForDeletion)
-        throw std::runtime_error("The Quellmark Console service of an earlier installation is still being removed. "
-                                 "Close the Services console and any other program that shows Windows services, "
-                                 "or restart Windows, then try again.");
+        throw std::runtime_error(SERVICE_STILL_BEING_REMOVED);
     return registration == ServiceRegistration::registered;
 }
 

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "common/folders.h"
+#include "common/wizard_state.h"
 #include "engine/application_folder.h"
 #include "engine/folder_owner.h"
 #include "engine/markers.h"
 #include "engine/settings.h"
+#include "engine/setup_log.h"
 #include "package/guarded_files.h"
 #include "windows/firewall.h"
 #include "windows/installed_apps.h"
@@ -24,7 +26,7 @@ void recogniseInstallation(const fs::path& application)
 {
     const fs::path marker = application / MARKER_FILE;
     if (!present(marker) || !holdsMarker(marker, APP_MARKER))
-        throw std::runtime_error("No recognized Console installation found. Nothing was removed.");
+        throw std::runtime_error(NOTHING_TO_REMOVE);
 }
 
 // Only a data folder that says it is ours may be deleted; a missing marker fails as unreadable.
@@ -32,6 +34,17 @@ void recogniseDataFolder(const fs::path& data)
 {
     if (!holdsMarker(data / MARKER_FILE, DATA_MARKER))
         throw std::runtime_error("Unrecognized data folder; refusing to delete it.");
+}
+
+// A rule that Windows Firewall cannot be asked to remove, its service not running, is no reason to
+// stop halfway: it names a program that goes now, and the next installation removes every rule of
+// its name. The final page says how to remove it; a kept data folder's setup log keeps why.
+void removeRule(bool deleteData)
+{
+    const std::string why = removeFirewallRule();
+    firewallRuleLeft = !why.empty();
+    if (firewallRuleLeft && !deleteData)
+        logSetupEvent("The firewall rule \"Quellmark Console HTTP\" was left in place: " + why); // the page says it too
 }
 
 } // namespace
@@ -55,9 +68,9 @@ void uninstall(bool deleteData, Progress progress)
 
     // Every refusal is behind us; from here on each step removes something.
     progress(10, L"Stopping Console safely...");
-    stopDeleteService();
+    restartToFinish = !stopDeleteService();
     if (settings.ruleAdded)
-        firewall(false, settings.port);
+        removeRule(deleteData);
     progress(55, L"Removing application and shortcuts...");
     removeTree(shortcuts());
     // The entry goes last: until the folder is gone, it leads back to what is left of it.

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/owners.h"
+#include "tests/support/services.h"
 #include "tests/support/shim.h"
 #include "tests/support/shim_fixtures.h"
 #include "tests/support/wizard_tests.h"
@@ -96,24 +98,56 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     EXPECT_EQ(failed.exitCode, 1u);
     EXPECT_THAT(logEvents(failedLog), testing::Contains(StartsWith("Failed: Stop Console service (5)")));
     ASSERT_TRUE(fs::exists(uninstaller));
+    // A copy that cannot start (a policy that blocks programs in the Windows folder's Temp) leaves
+    // nothing to the restart; a copy that finds another wizard open leaves its session folder to it.
+    const std::vector<std::wstring> pending = pendingRenames();
+    EXPECT_EQ(runWithShim(uninstaller, L"--uninstall --quiet", "fail CreateProcessW call=1 error=1260 return=0\n",
+                          INSTALL_WAIT_MS).exitCode, 1u);
+    EXPECT_EQ(pendingRenames(), pending);
+    ASSERT_TRUE(fs::exists(uninstaller));
+    const auto sessionFolders = [] {
+        return std::ranges::count_if(pendingRenames(), [](const std::wstring& path) { return path.ends_with(L"}"); });
+    };
+    const auto folders = sessionFolders();
+    {
+        const UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\Vostrel.QuellmarkConsole.Setup"));
+        // Wine keeps no access lists: the shim answers the one the session folder was given.
+        const std::string sessionList = "value GetSecurityInfo list=D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)\n";
+        EXPECT_EQ(runWithShim(uninstaller, L"--uninstall --quiet", sessionList, INSTALL_WAIT_MS).exitCode, 1618u);
+    }
+    EXPECT_EQ(sessionFolders(), folders + 1);
+    ASSERT_TRUE(fs::exists(uninstaller));
 
-    // A relative log is the tool's current folder's, also for the copy, which runs in another.
+    // The Services console holds the service open, and Windows Firewall is not running: the removal
+    // finishes the rest, and a restart (or that console let go) the service, which until then
+    // refuses a new installation. A relative log is the tool's current folder's, also for the
+    // copy, which runs in another.
+    UniqueService held = openConsoleService(SERVICE_QUERY_STATUS);
+    const std::string noFirewall = "fail INetFwPolicy2::get_Rules call=1 return=0x800706D9\n";
     const fs::path toolFolder = fs::current_path();
     fs::current_path(LOG.parent_path());
     fs::remove(LOG);
     const ProcessResult removed =
-        runWithShim(uninstaller, L"--uninstall --quiet --log " + LOG.filename().wstring(), "", INSTALL_WAIT_MS);
+        runWithShim(uninstaller, L"--uninstall --quiet --log " + LOG.filename().wstring(), noFirewall, INSTALL_WAIT_MS);
     fs::current_path(toolFolder);
-    EXPECT_EQ(removed.exitCode, 0u) << readBytes(LOG);
+    EXPECT_EQ(removed.exitCode, 3010u) << readBytes(LOG);
     EXPECT_THAT(logEvents(LOG), ElementsAre(HasSubstr("--uninstall --quiet"), StartsWith("Handed over to "),
                                          HasSubstr("--uninstall --quiet --log \"" + narrow(LOG.wstring())),
                                          "10% Stopping Console safely...",
                                          "55% Removing application and shortcuts...",
                                          "100% Console removed. Your database and logs have been kept.",
-                                         StartsWith("Succeeded: Quellmark Console has been removed."),
-                                         "Exit code: 0", "Exit code: 0"));
+                                         testing::AllOf(StartsWith("Succeeded: Quellmark Console has been removed."),
+                                                        HasSubstr("\nRestart Windows to finish removing the Quellmark"),
+                                                        HasSubstr("could not be removed because Windows Firewall")),
+                                         "Exit code: 3010", "Exit code: 3010"));
     EXPECT_FALSE(fs::exists(appDir())) << "also the program that the tool started, moved out of the way";
     EXPECT_TRUE(fs::exists(dataDir() / L"product.txt"));
+    EXPECT_THAT(readBytes(dataDir() / L"logs" / L"setup.log"),
+                HasSubstr("UTC: The firewall rule \"Quellmark Console HTTP\" was left in place: Read Windows "
+                          "Firewall rules (HRESULT 0x800706D9)"));
+    EXPECT_EQ(quiet(L"--quiet --port " + std::to_wstring(port)).exitCode, 1618u);
+    EXPECT_THAT(logEvents(LOG), testing::Contains(StartsWith("Failed: The Quellmark Console service of an earlier")));
+    held.reset();
 
     ASSERT_EQ(quiet(L"--quiet --no-firewall --port " + std::to_wstring(port)).exitCode, 0u) << readBytes(LOG);
     EXPECT_THAT(logEvents(LOG), testing::Not(testing::Contains(HasSubstr("90%"))));
@@ -126,6 +160,10 @@ TEST_F(Quiet, InstallsAndUninstallsForADeploymentTool)
     const std::vector<fs::path> waiting(fs::directory_iterator(appDir().parent_path()), {});
     ASSERT_EQ(waiting.size(), 1u);
     EXPECT_THAT(pendingRenames(), testing::Contains(HasSubstr(waiting[0].filename().wstring())));
+
+    EXPECT_EQ(quiet(L"--quiet --uninstall").exitCode, 1605u);
+    EXPECT_THAT(logEvents(LOG), testing::Contains("Failed: No recognized Console installation found. Nothing was "
+                                               "removed."));
 }
 
 // Each ends with the failure in the log and the exit code that a deployment tool acts on.

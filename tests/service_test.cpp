@@ -107,7 +107,7 @@ TEST_F(Service, StartsAnswersAndIsStoppedAndRemoved)
     EXPECT_NE(answer.body.find("quellmark-controller"), std::string::npos);
 
     const auto begun = std::chrono::steady_clock::now();
-    stopDeleteService();
+    EXPECT_TRUE(stopDeleteService()) << "gone";
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
     EXPECT_FALSE(existsService());
     EXPECT_EQ(calls("ControlService"), 1u);
@@ -156,7 +156,7 @@ TEST_F(Service, AServiceHeldOpenElsewhereIsMarkedForDeletionUntilItIsLetGo)
 {
     createService();
     UniqueService held = openConsoleService(SERVICE_QUERY_STATUS);
-    stopDeleteService();
+    EXPECT_FALSE(stopDeleteService()) << "not gone yet";
     EXPECT_EQ(serviceRegistration(), ServiceRegistration::markedForDeletion);
     EXPECT_EQ(failureText([] { stopDeleteService(); }), "(no failure)");
     held.reset();

@@ -18,6 +18,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/machine_snapshot.h"
 #include "tests/support/sample_switches.h"
+#include "tests/support/services.h"
 #include "tests/support/wizard_tests.h"
 
 // Whole runs through the window, each in a prefix of its own with the sample console: the
@@ -146,15 +147,20 @@ TEST_F(WizardRun, InstallRetryingTheFirewallThenUninstallFromInstalledAppsKeepin
     EXPECT_EQ(readShimRecords("DesktopShell::Release").size(), 7u) << "every shell object is released";
 
     // Installed apps starts the uninstaller in the application folder, which hands over to a
-    // temporary copy.
-    const ShimProcess handOver = startWithShim(appDir() / L"Uninstall.exe", L"--uninstall", "");
+    // temporary copy. Windows Firewall is not running: the rule stays, and the page says how to
+    // remove it.
+    const ShimProcess handOver = startWithShim(appDir() / L"Uninstall.exe", L"--uninstall",
+                                               "fail INetFwPolicy2::get_Rules call=1 return=0x800706D9\n");
     EXPECT_EQ(exitCodeOf(handOver.process.get()), 0u);
     running = handedOver();
     askToUninstall(running.wizard, false);
     waitForPage(running.wizard,
                 done(L"All done", L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved "
                                   L"in:\r\nC:\\ProgramData\\Vostrel\\Quellmark Console\r\n\r\nA future "
-                                  L"installation can reuse this data."),
+                                  L"installation can reuse this data.\r\n\r\nThe firewall rule \"Quellmark Console "
+                                  L"HTTP\" could not be removed because Windows Firewall is not running. Once it runs "
+                                  L"again, remove the rule in Windows Firewall, or with the command\r\nnetsh "
+                                  L"advfirewall firewall delete rule name=\"Quellmark Console HTTP\""),
                 INSTALL_WAIT_MS);
     screenshot(running.wizard.window, "uninstall-5-done-data-kept");
     EXPECT_EQ(finish(running), 0u);
@@ -203,13 +209,20 @@ TEST_F(WizardRun, InstallContinuingWithoutTheRuleThenUninstallDeletingData)
     EXPECT_TRUE(browserStarts().empty()) << "the box was cleared before Finish";
     EXPECT_EQ(healthAnswer(port), 200);
 
-    // Started elsewhere than the application folder, the uninstall runs in place.
+    // Started elsewhere than the application folder, the uninstall runs in place. The Services
+    // console holds the service open: only a restart, or that console let go, finishes it.
+    UniqueService held = openConsoleService(SERVICE_QUERY_STATUS);
     running = startWizard(L"--uninstall");
     askToUninstall(running.wizard, true);
     answer(waitForBox(running.wizard.window), IDYES);
-    waitForPage(running.wizard, done(L"All done", L"Quellmark Console and all saved data have been removed."));
+    waitForPage(running.wizard, done(L"All done", L"Quellmark Console and all saved data have been removed.\r\n\r\n"
+                                                  L"Restart Windows to finish removing the Quellmark Console service, "
+                                                  L"or close the Services console and any other program that shows "
+                                                  L"Windows services. Until then, Quellmark Console cannot be "
+                                                  L"installed again."));
     screenshot(running.wizard.window, "uninstall-5-done-data-deleted");
     EXPECT_EQ(finish(running), 0u);
+    held.reset();
     const fs::path switches = known(FOLDERID_ProgramData) / L"Quellmark Sample Console"; // the test's own
     EXPECT_EQ(changes(before, takeSnapshot(), {switches}), std::vector<std::string>{}) << "nothing is left";
 }

@@ -66,9 +66,20 @@ std::wstring installed()
     return INSTALLED_BEFORE_PORT + port() + INSTALLED_AFTER_PORT + network + INSTALLED_AUTOMATIC;
 }
 
+// What the uninstallation left for a restart or for the administrator.
+std::wstring leftToDo()
+{
+    return std::wstring(restartToFinish ? REMOVED_RESTART : L"") + (firewallRuleLeft ? REMOVED_RULE_LEFT : L"");
+}
+
+std::wstring removedAllData()
+{
+    return REMOVED_ALL + leftToDo();
+}
+
 std::wstring removedKeepingData()
 {
-    return REMOVED_KEPT_BEFORE_FOLDER + dataDir().wstring() + REMOVED_KEPT_AFTER_FOLDER;
+    return REMOVED_KEPT_BEFORE_FOLDER + dataDir().wstring() + REMOVED_KEPT_AFTER_FOLDER + leftToDo();
 }
 
 // Welcome, settings and ready, by run mode (install, uninstall) and question page.
@@ -92,7 +103,7 @@ const Page WORKING_PAGES[2] = {
 
 const Page FAILED = {.title = FAILED_TITLE, .body = failureBody, .next = FINISH, .last = true};
 const Page INSTALLED = {.title = DONE_TITLE, .body = installed, .next = FINISH, .choice = OPEN_BROWSER, .last = true};
-const Page REMOVED_ALL_DATA = {.title = DONE_TITLE, .body = fixed<REMOVED_ALL>, .next = FINISH, .last = true};
+const Page REMOVED_ALL_DATA = {.title = DONE_TITLE, .body = removedAllData, .next = FINISH, .last = true};
 const Page REMOVED_KEEPING_DATA = {.title = DONE_TITLE, .body = removedKeepingData, .next = FINISH, .last = true};
 
 const Page& finalPage()

@@ -72,6 +72,14 @@ inline constexpr wchar_t REMOVED_ALL[] = L"Quellmark Console and all saved data 
 inline constexpr wchar_t REMOVED_KEPT_BEFORE_FOLDER[] =
     L"Quellmark Console has been removed.\r\n\r\nYour database and logs are saved in:\r\n";
 inline constexpr wchar_t REMOVED_KEPT_AFTER_FOLDER[] = L"\r\n\r\nA future installation can reuse this data.";
+// What an uninstallation could not finish itself, each a paragraph after what it removed.
+inline constexpr wchar_t REMOVED_RESTART[] =
+    L"\r\n\r\nRestart Windows to finish removing the Quellmark Console service, or close the Services console "
+    L"and any other program that shows Windows services. Until then, Quellmark Console cannot be installed again.";
+inline constexpr wchar_t REMOVED_RULE_LEFT[] =
+    L"\r\n\r\nThe firewall rule \"Quellmark Console HTTP\" could not be removed because Windows Firewall is not "
+    L"running. Once it runs again, remove the rule in Windows Firewall, or with the command\r\n"
+    L"netsh advfirewall firewall delete rule name=\"Quellmark Console HTTP\"";
 inline constexpr wchar_t INSTALLED_BEFORE_PORT[] = L"Quellmark Console is running.\r\n\r\nOpen http://localhost:";
 inline constexpr wchar_t INSTALLED_AFTER_PORT[] = L" to create your administrator account.\r\n\r\n";
 inline constexpr wchar_t INSTALLED_RULE_BEFORE_PORT[] =

@@ -20,12 +20,32 @@ constexpr IID NET_FW_POLICY2_INTERFACE = {0x98325047, 0xC671, 0x4174, {0x8D, 0x8
 constexpr CLSID NET_FW_RULE = {0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
 constexpr IID NET_FW_RULE_INTERFACE = {0xAF230D27, 0xBABA, 0x4E42, {0xAC, 0xED, 0xF5, 0x24, 0xF2, 0x2C, 0xFC, 0xE2}};
 
+// The result of this thread's last failed call that needs the Windows Firewall service.
+thread_local HRESULT lastFailure = S_OK;
+
+void check(HRESULT result, const char* step)
+{
+    if (FAILED(result))
+        lastFailure = result;
+    firewallCheck(result, step);
+}
+
+// What Windows answers while the Windows Firewall service is not running (stopped, disabled, or
+// a service it needs would not start): its calls reach no one.
+bool unreachable(HRESULT result)
+{
+    for (const long error : {EPT_S_NOT_REGISTERED, RPC_S_SERVER_UNAVAILABLE, ERROR_SERVICE_NOT_ACTIVE,
+                             ERROR_SERVICE_DISABLED, ERROR_SERVICE_DEPENDENCY_FAIL})
+        if (result == HRESULT_FROM_WIN32(error))
+            return true;
+    return false;
+}
+
 template <typename Interface>
 ComPtr<Interface> createInstance(const CLSID& object, const IID& interfaceId, const char* step)
 {
     Interface* raw = nullptr;
-    firewallCheck(CoCreateInstance(object, nullptr, CLSCTX_INPROC_SERVER, interfaceId, reinterpret_cast<void**>(&raw)),
-                  step);
+    check(CoCreateInstance(object, nullptr, CLSCTX_INPROC_SERVER, interfaceId, reinterpret_cast<void**>(&raw)), step);
     return ComPtr<Interface>(raw);
 }
 
@@ -54,7 +74,7 @@ void removeEveryRule(INetFwRules* rules, const FirewallString& name)
         if (removed == MOST_EARLIER_RULES)
             throw std::runtime_error("Windows Firewall still lists the rule \"Quellmark Console HTTP\" after removing "
                                      "it. Remove the rule in Windows Firewall, then try again.");
-        firewallCheck(rules->Remove(name.get()), "Remove Console firewall rule");
+        check(rules->Remove(name.get()), "Remove Console firewall rule");
     }
 }
 
@@ -90,13 +110,13 @@ void changeRules(bool add, unsigned port)
     const auto policy =
         createInstance<INetFwPolicy2>(NET_FW_POLICY2, NET_FW_POLICY2_INTERFACE, "Open Windows Firewall policy");
     INetFwRules* rawRules = nullptr;
-    firewallCheck(policy->get_Rules(&rawRules), "Read Windows Firewall rules");
+    check(policy->get_Rules(&rawRules), "Read Windows Firewall rules");
     const ComPtr<INetFwRules> rules(rawRules);
     const FirewallString name(FIREWALL_NAME);
     if (add) {
         addRule(rules.get(), name, port);
     } else {
-        firewallCheck(rules->Remove(name.get()), "Remove Console firewall rule");
+        check(rules->Remove(name.get()), "Remove Console firewall rule");
         removeEveryRule(rules.get(), name);
     }
 }
@@ -209,4 +229,17 @@ void firewall(bool add, unsigned port)
         throw;
     }
     CoUninitialize();
+}
+
+std::string removeFirewallRule()
+{
+    lastFailure = S_OK;
+    try {
+        firewall(false, 0);
+        return {};
+    } catch (const std::runtime_error& problem) {
+        if (!unreachable(lastFailure))
+            throw;
+        return problem.what();
+    }
 }

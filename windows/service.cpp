@@ -167,14 +167,13 @@ ServiceRegistration serviceRegistration()
     return ServiceRegistration::markedForDeletion;
 }
 
-void stopDeleteService()
+bool stopDeleteService()
 {
     const UniqueService manager = openManager(SC_MANAGER_CONNECT, "Open Windows services");
-    const UniqueService service(
-        OpenServiceW(manager.get(), SERVICE_NAME, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    UniqueService service(OpenServiceW(manager.get(), SERVICE_NAME, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (service == nullptr) {
         require(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST, "Open Console service");
-        return; // not registered: nothing to remove
+        return true; // not registered: nothing to remove
     }
     const SERVICE_STATUS_PROCESS status = currentStatus(service.get(), "Check service state");
     if (status.dwCurrentState != SERVICE_STOPPED) {
@@ -185,6 +184,12 @@ void stopDeleteService()
     // service goes when that handle is closed, as it would after a deletion now.
     require(DeleteService(service.get()) != FALSE || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE,
             "Remove Console service");
+    // The service goes with the last handle to it, ours included. Whether another program still
+    // holds one shows only afterwards: the service can then still be opened. Any answer but "does
+    // not exist" counts as still there, since a restart finishes the removal either way.
+    service.reset();
+    const UniqueService left(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    return left == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 std::wstring serviceSid(const std::wstring& service)

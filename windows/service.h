@@ -23,8 +23,10 @@ ServiceRegistration serviceRegistration();
 
 // Stops the service if it runs, waits about 30 seconds for it to stop and its process to end,
 // and deletes it. Does nothing when it is not registered; one already marked for deletion counts
-// as deleted. Raises before deleting anything if it will not stop.
-void stopDeleteService();
+// as deleted. Raises before deleting anything if it will not stop. Returns whether the service is
+// gone: false when another program still holds it open, so that only a restart, or that program
+// letting go, removes it.
+bool stopDeleteService();
 
 // The security identifier of the service's own identity, "NT SERVICE\QuellmarkConsole", in its
 // string form. Windows derives it from the service's name alone, so it is known before the service
