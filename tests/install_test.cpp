@@ -175,6 +175,19 @@ INSTANTIATE_TEST_SUITE_P(
                       fs::remove_all(dataDir());
                       makeDirectoryLink(dataDir(), L"C:\\elsewhere");
                   }},
+        // The same for the maker's folder, whose link nothing else would see before the data
+        // folder is made where it leads.
+        StepFault{"MakerFolderSwappedForALinkMeanwhile", 1,
+                  [] {
+                      fs::create_directories(L"C:\\elsewhere");
+                      fs::create_directories(dataDir().parent_path());
+                  },
+                  "process headless_setup.exe\npause GetDiskFreeSpaceExW call=1\n",
+                  "Installation paths must not contain links or junctions", "",
+                  [] {
+                      fs::remove_all(dataDir().parent_path());
+                      makeDirectoryLink(dataDir().parent_path(), L"C:\\elsewhere");
+                  }},
         StepFault{"DataSubfolderBlockedByAFile", 4, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
                   NOT_A_FOLDER + DATA_FOLDER + "\\logs]"},
         // Where the setup log goes, and the console's own log (a Linux-side link).
