@@ -18,36 +18,38 @@ namespace {
 
 constexpr wchar_t TRUSTED_INSTALLER[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-bool trusted(PSID owner)
+bool sameSid(PSID owner, const wchar_t* words)
 {
-    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
-        return true;
-    PSID installer = nullptr;
-    ConvertStringSidToSidW(TRUSTED_INSTALLER, &installer); // a constant: it always converts
-    const LocalPtr<void> owned(installer);
-    return installer != nullptr && EqualSid(owner, installer);
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(words, &sid); // our own constants: they convert
+    const LocalPtr<void> owned(sid);
+    return sid != nullptr && EqualSid(owner, sid);
+}
+
+bool trusted(PSID owner, const std::wstring& alsoTrusted)
+{
+    return IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           sameSid(owner, TRUSTED_INSTALLER) || (!alsoTrusted.empty() && sameSid(owner, alsoTrusted.c_str()));
 }
 
 } // namespace
 
-UniqueHandle holdFolder(const fs::path& folder, DWORD access)
+UniqueHandle holdFolder(const fs::path& folder, DWORD access, DWORD share)
 {
-    // Without FILE_SHARE_DELETE nobody can rename, move or delete the folder while it is held;
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of where it leads.
-    UniqueHandle held(CreateFileW(extendedPath(folder).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    require(held.get() != INVALID_HANDLE_VALUE, "Check folder owner");
-    BY_HANDLE_FILE_INFORMATION information{};
-    require(GetFileInformationByHandle(held.get(), &information) != FALSE, "Check folder owner");
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        throw std::runtime_error("Installation paths must not contain links or junctions");
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    // Without FILE_SHARE_DELETE nobody can rename, move or delete the folder while it is held.
+    // Windows weighs a handle's sharing only when the handle reads, writes or deletes, so the
+    // folder is also held for listing (FILE_LIST_DIRECTORY).
+    OpenedItem held = openItself(folder, access | FILE_LIST_DIRECTORY, share);
+    require(held.handle != nullptr, "Check folder owner");
+    if (held.link())
+        refuseLink();
+    if (!held.folder())
         throw fs::filesystem_error("cannot create directories", folder,
                                    std::make_error_code(std::errc::not_a_directory));
-    return held;
+    return std::move(held.handle);
 }
 
-bool trustedOwner(HANDLE held)
+bool trustedOwner(HANDLE held, const std::wstring& alsoTrusted)
 {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -55,12 +57,13 @@ bool trustedOwner(HANDLE held)
         GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
     const LocalPtr<void> descriptor(raw);
     requireCode(code == ERROR_SUCCESS, code, "Check folder owner");
-    return owner != nullptr && trusted(owner); // a volume without owners (FAT) lets anyone change anything
+    // A volume without owners (FAT) lets anyone change anything.
+    return owner != nullptr && trusted(owner, alsoTrusted);
 }
 
-void refuseForeignOwner(HANDLE held, const fs::path& folder)
+void refuseForeignOwner(HANDLE held, const fs::path& folder, const std::wstring& alsoTrusted)
 {
-    if (!trustedOwner(held))
+    if (!trustedOwner(held, alsoTrusted))
         throw std::runtime_error("The folder " + narrow(folder.wstring()) +
                                  " is owned by another account, not by Administrators or the system, so it cannot be "
                                  "trusted. Check who created it, then remove it or make "
@@ -73,7 +76,8 @@ void refuseForeignOwner(const fs::path& folder)
         refuseForeignOwner(holdFolder(folder).get(), folder);
 }
 
-HeldFolder secureFolder(const fs::path& folder, const wchar_t* protection, DWORD access)
+HeldFolder secureFolder(const fs::path& folder, const wchar_t* protection, DWORD access, DWORD share,
+                        const std::wstring& alsoTrusted)
 {
     // An elevated member of Administrators, and the local system, may name the group as owner.
     const std::wstring words = std::wstring(L"O:BA") + (protection != nullptr ? protection : L"");
@@ -87,8 +91,8 @@ HeldFolder secureFolder(const fs::path& folder, const wchar_t* protection, DWORD
     const DWORD error = GetLastError();
     if (!created && error != ERROR_ALREADY_EXISTS)
         raiseFileSystemError("cannot create directory", folder, error);
-    HeldFolder result{holdFolder(folder, access), created};
+    HeldFolder result{holdFolder(folder, access, share), created};
     if (!created)
-        refuseForeignOwner(result.handle.get(), folder);
+        refuseForeignOwner(result.handle.get(), folder, alsoTrusted);
     return result;
 }

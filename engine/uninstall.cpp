@@ -80,7 +80,8 @@ void uninstall(bool deleteData, Progress progress)
     if (deleteData) {
         progress(85, L"Removing saved data...");
         // The marker last: a removal stopped part-way leaves a folder that is still recognised.
-        removeTree(data, {MARKER_FILE});
+        // The console's own account may change the folder while it goes.
+        removeExposedTree(data, {MARKER_FILE});
         removeEmptyFolder(data.parent_path());
         progress(100, L"Console and its data have been removed.");
     } else {

@@ -16,6 +16,7 @@
 #include "common/folders.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
+#include "tests/support/links.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/named_rows.h"
 #include "tests/support/shim.h"
@@ -118,11 +119,10 @@ TEST(SetupLog, KeepsOneEntryPerRefusal)
 // the prompt names it.
 TEST(SetupLog, NamesTheLogAgainOnceAWriteWorks)
 {
-    // The first file opened through the C runtime is the first log write (the installation's own
-    // files are written through Windows' calls); the second works.
+    // Only the log writes through a C runtime stream: the first log write fails, the second works.
     const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true,
                                             plan(2, "IDTRYAGAIN IDTRYAGAIN") +
-                                                "process headless_setup.exe\nfail _wfopen call=1 errno=2 return=0\n");
+                                                "process headless_setup.exe\nfail _fdopen call=1 errno=2 return=0\n");
     EXPECT_EQ(run.outcome, "done firewallAdded=1");
     EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) +
                                            "The setup log could not be saved: Cannot write setup.log",
@@ -134,7 +134,14 @@ namespace {
 struct LogProblem : NamedRow {
     std::string plan; // besides the refusal and the answer
     std::string lastLine;
+    void (*meanwhile)() = nullptr; // done where the plan pauses the run
 };
+
+// Where a link that the console's own account could make would lead the log.
+const fs::path ELSEWHERE = L"C:\\elsewhere";
+constexpr char NOT_THE_LOG[] = "not the log's\r\n";
+const std::string AFTER_THE_CHECK = "process headless_setup.exe\npause GetSystemTime call=1\n";
+const std::string LINK_REFUSED = "The setup log could not be saved: Installation paths must not contain links or junctions";
 
 class UnsavedLog : public testing::TestWithParam<LogProblem> {};
 
@@ -145,29 +152,46 @@ TEST_P(UnsavedLog, IsToldInThePromptAndChangesNothingElse)
 {
     const LogProblem& problem = GetParam();
     keepDataFolder();
-    const HeadlessRun run = headlessInstall(unusedLoopbackPort(), true, plan(1, "IDCONTINUE") + problem.plan);
+    writeBytes(ELSEWHERE / L"setup.log", NOT_THE_LOG);
+    const unsigned port = unusedLoopbackPort();
+    const std::string plans = plan(1, "IDCONTINUE") + problem.plan;
+    const HeadlessRun run = problem.meanwhile
+                                ? headlessPausedAt(L"install " + std::to_wstring(port) + L" 1", plans, problem.meanwhile)
+                                : headlessInstall(port, true, plans);
     EXPECT_EQ(run.outcome, "done firewallAdded=0");
     EXPECT_THAT(prompts(), ElementsAre(std::string(PROMPT_START) + problem.lastLine));
+    EXPECT_EQ(readBytes(ELSEWHERE / L"setup.log"), NOT_THE_LOG);
 }
 
-// The logs folder is created by the installation itself, so its absence at this point is the
-// shim's (the third file opened through the C runtime, after two readings of the kept marker,
-// fails as for a missing folder). A link in its place is refused before: see install_test.
+// A log that will not open is the shim's. The console's own account has full control of "logs":
+// the rest is what it could do between the installer's check of the log's path and the write
+// (links made on the Linux side, which the shim opens as Windows opens a link itself). A link
+// to a file shows in Wine as the file itself, so the link at the log's place leads to a folder,
+// as a junction would.
 INSTANTIATE_TEST_SUITE_P(
     EveryProblem, UnsavedLog,
-    testing::Values(LogProblem{"LogsFolderMissing",
-                               "process headless_setup.exe\nfail _wfopen call=3 errno=2 return=0\n",
-                               "The setup log could not be saved: Cannot write setup.log"}),
+    testing::Values(LogProblem{"LogNotOpened", "process headless_setup.exe\nfail _fdopen call=1 errno=2 return=0\n",
+                               "The setup log could not be saved: Cannot write setup.log"},
+                    LogProblem{"LogSwappedForALink", AFTER_THE_CHECK, LINK_REFUSED,
+                               [] { makeDirectoryLink(setupLog(), ELSEWHERE); }},
+                    LogProblem{"LogSwappedForAHardLink", AFTER_THE_CHECK, LINK_REFUSED,
+                               [] { CreateHardLinkW(setupLog().c_str(), (ELSEWHERE / L"setup.log").c_str(), nullptr); }},
+                    LogProblem{"LogsSwappedForALink", AFTER_THE_CHECK, LINK_REFUSED,
+                               [] {
+                                   fs::rename(setupLog().parent_path(), dataDir() / L"logs (moved)");
+                                   makeDirectoryLink(setupLog().parent_path(), ELSEWHERE);
+                               }}),
     rowName);
 
 // A later failure after "Continue" rolls back without touching a rule that was never added.
 TEST(PromptContinue, LeavesNoRuleToRemoveInALaterRollback)
 {
     const unsigned port = unusedLoopbackPort();
-    // The seventh file written: both markers, the settings three times, both shortcuts.
-    const HeadlessRun run = headlessInstall(port, true, plan(1, "IDCONTINUE") + "fail MoveFileExW call=7 error=112 return=0\n");
+    // The seventh file put in place: both markers, the settings three times, both shortcuts.
+    const HeadlessRun run =
+        headlessInstall(port, true, plan(1, "IDCONTINUE") + "fail SetFileInformationByHandle call=7 error=112 return=0\n");
     EXPECT_THAT(run.outcome, testing::StartsWith("Cannot write C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"
-                                                 "\\Quellmark Console\\Installation manual.url\nSaved data"));
+                                                 "\\Quellmark Console\\Installation manual.url (112): Disk full.\r\n\nSaved data"));
     EXPECT_THAT(firewallCalls(), ElementsAre("Add Quellmark Console HTTP " + std::to_string(port)));
     EXPECT_FALSE(fs::exists(appDir()));
 }

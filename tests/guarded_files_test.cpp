@@ -117,6 +117,11 @@ TEST_F(WriteText, ReplacesTheWholeFile)
     writeText(partialFile(file), "what a stopped run left, longer than the next text"); // not put in place
     writeText(file, "short");
     EXPECT_EQ(readText(file), "short");
+    // Left where the partial file goes, a hard link to another file is not written through.
+    ASSERT_TRUE(CreateHardLinkW(partialFile(file).c_str(), (root / L"elsewhere/precious.txt").c_str(), nullptr));
+    writeText(file, "again");
+    EXPECT_EQ(readText(file), "again");
+    EXPECT_EQ(readText(root / L"elsewhere/precious.txt"), "keep me");
     writeText(file, "");
     EXPECT_EQ(fs::file_size(file), 0u);
 }
@@ -131,7 +136,7 @@ TEST_F(WriteText, RefusesAPathThroughALinkWithoutCreatingTheFile)
 TEST_F(WriteText, NamesAFileItCannotWrite)
 {
     EXPECT_EQ(failureText([&] { writeText(root / L"no-such-folder\\x.txt", "x"); }),
-              "Cannot write C:\\guard-test\\no-such-folder\\x.txt");
+              "Cannot write C:\\guard-test\\no-such-folder\\x.txt (2): File not found.\r\n");
 }
 
 TEST_F(LongPaths, MarkerFilesAreWrittenReplacedAndRead)

@@ -8,20 +8,27 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/folders.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
+#include "tests/support/links.h"
 #include "tests/support/machine_snapshot.h"
 #include "tests/support/owners.h"
 #include "tests/support/services.h"
 #include "tests/support/shim.h"
 
 namespace fs = std::filesystem;
+using testing::AllOf;
 using testing::ElementsAre;
+using testing::EndsWith;
+using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::Not;
+using testing::StartsWith;
 
 namespace {
 
@@ -61,7 +68,13 @@ std::vector<std::string> footprintBesideTheData()
 }
 
 // Full control for the console's own service (NT SERVICE\QuellmarkConsole), none for LocalService.
-const std::string SERVICE_ACE = "(A;OICI;FA;;;S-1-5-80-124432312-2704839978-3306062568-2649889534-2070871445)";
+const std::string SERVICE_ACE = "(A;OICI;FA;;;" + std::string(CONSOLE_ACCOUNT) + ")";
+
+// What the data folder's list gives what is inside it: a folder, and a file.
+const std::string FOLDER_INHERITS =
+    "(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;FA;;;" + std::string(CONSOLE_ACCOUNT) + ")";
+const std::string FILE_INHERITS = "(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + std::string(CONSOLE_ACCOUNT) + ")";
+const fs::path ELSEWHERE = L"C:\\elsewhere";
 
 } // namespace
 
@@ -69,6 +82,7 @@ const std::string SERVICE_ACE = "(A;OICI;FA;;;S-1-5-80-124432312-2704839978-3306
 // another port, uninstall with the data: after each step the machine is what it should be.
 TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
 {
+    writeBytes(ELSEWHERE / L"precious.txt", "not the data's");
     const MachineSnapshot clean = takeSnapshot();
 
     // Every folder of the data is created owned by Administrators, the maker's and the data
@@ -102,14 +116,31 @@ TEST(InstallCycle, InstallsUninstallsAndReinstallsOverTheKeptData)
     EXPECT_THAT(firewallCalls(), ElementsAre("Remove Quellmark Console HTTP"));
     EXPECT_EQ(changes(clean, takeSnapshot()), dataFolderFootprint());
 
-    // Something of the user's in the kept folder must survive the next installation.
+    // Something of the user's in the kept folder must survive the next installation. The
+    // console's own account may have made "data" again and own it, and may have put a link
+    // (Linux-side) and a hard link to files elsewhere in it, which get nothing of its list.
     writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
+    makeDirectoryLink(dataDir() / L"data" / L"linked", ELSEWHERE);
+    const fs::path hard = dataDir() / L"data" / L"hard.txt";
+    ASSERT_TRUE(CreateHardLinkW(hard.c_str(), (ELSEWHERE / L"precious.txt").c_str(), nullptr));
     const MachineSnapshot keptData = takeSnapshot();
-    const HeadlessRun second = headlessInstall(65535, false, "record SetSecurityInfo args=p,d,x,p,p,acl,p\n");
+    const HeadlessRun second =
+        headlessInstall(65535, false, ownerAnswer(CONSOLE_ACCOUNT, 5) + "record SetKernelObjectSecurity args=h,x,sd\n");
+    // The folder's own list is protected (0x80000004), what is inside inherits (0x20000004).
     ASSERT_EQ(second.exitCode, 0u) << second.output;
-    EXPECT_EQ(recordedFields("SetSecurityInfo", {"arg3", "arg6"}),
-              std::vector<std::string>{"arg3=0x80000004 arg6=D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + SERVICE_ACE})
+    std::map<std::string, std::string> lists;
+    for (const ShimRecord& set : readShimRecords("SetKernelObjectSecurity"))
+        lists[set["arg1"]] = set["arg2"] + " " + set["arg3"];
+    const std::string data = "\\\\?\\" + DATA_FOLDER;
+    EXPECT_EQ(lists[data], "0x80000004 D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + SERVICE_ACE)
         << "the kept folder gets its list again";
+    EXPECT_THAT(lists[data + "\\data"], AllOf(StartsWith("0x20000004"), EndsWith(FOLDER_INHERITS)))
+        << "and it reaches what is inside";
+    EXPECT_THAT(lists[data + "\\data\\accounts.db"], AllOf(StartsWith("0x20000004"), EndsWith(FILE_INHERITS)));
+    EXPECT_FALSE(lists.contains(data + "\\data\\hard.txt"));
+    for (const auto& [item, list] : lists)
+        EXPECT_THAT(item, AllOf(StartsWith(data), Not(HasSubstr("linked")))) << list;
+    removeLink(dataDir() / L"data" / L"linked");
     EXPECT_EQ(second.outcome, "done firewallAdded=0");
     EXPECT_EQ(second.reports.size(), 4u) << "no report 90 without the firewall";
     expectInstalled(65535, "[Console]\r\nPort=65535\r\nFirewall=0\r\n");

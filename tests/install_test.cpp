@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/folders.h"
+#include "common/handles.h"
 #include "tests/support/headless.h"
 #include "tests/support/installation.h"
 #include "tests/support/links.h"
@@ -54,12 +55,18 @@ void blockWithFile(const fs::path& path)
 
 const std::string NOT_A_FOLDER = "filesystem error: cannot create directories: Not a directory [";
 
-// The n-th file that the installer writes on a clean machine, at the step that puts it in place:
-// the data marker, the application marker, the settings, the settings that record the rule, then
-// the two shortcuts.
+// The n-th file that the installer writes on a clean machine, at the step that puts it in place
+// (through its handle): the data marker, the application marker, the settings, the settings that
+// record the rule, then the two shortcuts.
 std::string failWrite(int n)
 {
-    return "fail MoveFileExW call=" + std::to_string(n) + " error=112 return=0\n";
+    return "fail SetFileInformationByHandle call=" + std::to_string(n) + " error=112 return=0\n";
+}
+
+// What a write that failed so says.
+std::string cannotWrite(const std::string& folder, const std::string& file)
+{
+    return "Cannot write " + folder + "\\" + file + " (112): Disk full.\r\n";
 }
 
 const std::string UNHEALTHY = "Console did not become healthy. See ProgramData\\Vostrel\\Quellmark Console\\logs\\console.log.";
@@ -137,16 +144,23 @@ INSTANTIATE_TEST_SUITE_P(
                   "fail ConvertStringSecurityDescriptorToSecurityDescriptorW call=1 error=1336 return=0\n",
                   "Create data permissions (1336): Invalid ACL.\r\n"},
         // A new folder has its list from its creation; a kept one is given it again.
-        StepFault{"KeptDataFolderNotProtected", 2, keepDataFolder, "fail SetSecurityInfo call=1 return=5\n",
+        StepFault{"KeptDataFolderNotProtected", 2, keepDataFolder, "fail SetKernelObjectSecurity call=1 error=5 return=0\n",
                   "Protect Console data (5): Access denied.\r\n"},
-        StepFault{"DataMarkerNotWritten", 3, nullptr, failWrite(1), "Cannot write " + DATA_FOLDER + "\\product.txt"},
+        StepFault{"DataMarkerNotWritten", 3, nullptr, failWrite(1), cannotWrite(DATA_FOLDER, "product.txt")},
         // A new data folder is born protected, so on Windows nobody else can make "data" in it while
         // the run waits; one that is there all the same is another account's (the shim answers
         // its owner, which Wine does not keep), and is not adopted.
         StepFault{"DataSubfolderPlantedMeanwhile", 4, nullptr,
                   "process headless_setup.exe\npause CreateDirectoryW call=3\n" + ownerAnswer(ANOTHER_USER, 1),
                   ownedByAnotherAccount(dataDir() / L"data"), "",
-                  [] { fs::create_directories(dataDir() / L"data"); }},
+                  [] {
+                      // Meanwhile nobody can open the maker's folder for writing, to make a mount point of it.
+                      const UniqueHandle maker(CreateFileW(L"C:\\ProgramData\\Vostrel", FILE_WRITE_DATA,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+                      fs::create_directories(dataDir() / L"data");
+                  }},
         // A kept data folder swapped for a link to another folder after the checks (a Linux-side
         // link, which the shim opens as Windows opens a link itself) is refused before its owner
         // is read or its list written: the snapshot shows nothing written where it leads.
@@ -161,6 +175,19 @@ INSTANTIATE_TEST_SUITE_P(
                       fs::remove_all(dataDir());
                       makeDirectoryLink(dataDir(), L"C:\\elsewhere");
                   }},
+        // The same for the maker's folder, whose link nothing else would see before the data
+        // folder is made where it leads.
+        StepFault{"MakerFolderSwappedForALinkMeanwhile", 1,
+                  [] {
+                      fs::create_directories(L"C:\\elsewhere");
+                      fs::create_directories(dataDir().parent_path());
+                  },
+                  "process headless_setup.exe\npause GetDiskFreeSpaceExW call=1\n",
+                  "Installation paths must not contain links or junctions", "",
+                  [] {
+                      fs::remove_all(dataDir().parent_path());
+                      makeDirectoryLink(dataDir().parent_path(), L"C:\\elsewhere");
+                  }},
         StepFault{"DataSubfolderBlockedByAFile", 4, [] { keepDataFolder(); blockWithFile(dataDir() / L"logs"); }, "",
                   NOT_A_FOLDER + DATA_FOLDER + "\\logs]"},
         // Where the setup log goes, and the console's own log (a Linux-side link).
@@ -173,12 +200,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "", "Installation paths must not contain links or junctions"},
         StepFault{"ApplicationFolderBlockedByAFile", 5, [] { blockWithFile(L"C:\\Program Files\\Vostrel"); }, "",
                   NOT_A_FOLDER + APP_FOLDER + "]"},
-        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failWrite(2),
-                  "Cannot write " + APP_FOLDER + "\\product.txt"},
+        StepFault{"ApplicationMarkerNotWritten", 6, nullptr, failWrite(2), cannotWrite(APP_FOLDER, "product.txt")},
         // A kept marker with our bytes is not written again, so a full volume cannot cut it short:
         // the first write that fails is the application marker's.
         StepFault{"KeptDataMarkerOnAFullVolume", 6, keepDataFolder, "fail WriteFile call=1 error=112 return=0\n",
-                  "Cannot write " + APP_FOLDER + "\\product.txt"},
+                  cannotWrite(APP_FOLDER, "product.txt")},
         StepFault{"UninstallerNotCopied", 7, nullptr, "fail CopyFileW call=1 error=5 return=0\n",
                   "Install uninstall wizard (5): Access denied.\r\n"},
         StepFault{"InstalledAppsEntryNotWritten", 8, nullptr, "fail RegCreateKeyExW call=1 return=5\n",
@@ -189,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
         // After the two markers.
         StepFault{"ApplicationFileNotWritten", 9, nullptr, "fail WriteFile call=3 error=112 return=0\n",
                   "Write application file (112): Disk full.\r\n"},
-        StepFault{"SettingsNotWritten", 10, nullptr, failWrite(3), "Cannot write " + APP_FOLDER + "\\console.ini"},
+        StepFault{"SettingsNotWritten", 10, nullptr, failWrite(3), cannotWrite(APP_FOLDER, "console.ini")},
         StepFault{"RuntimeExitsWithAnError", 11, [] { setSampleSwitch(L"Runtime", L"ExitCode", 3); }, "",
                   "The bundled runtime could not start. Check Windows version and available security software logs.",
                   "UTC: The bundled runtime check ended with exit code 3. It wrote:\r\n"
@@ -208,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                   UNHEALTHY},
         StepFault{"ConsoleAnswersAsAnotherVersion", 14, [] { setSampleSwitch(L"Health", L"WrongVersion", 1); },
                   SHORT_PAUSES, UNHEALTHY},
-        StepFault{"FirewallSettingsNotWritten", 15, nullptr, failWrite(4), "Cannot write " + APP_FOLDER + "\\console.ini"},
+        StepFault{"FirewallSettingsNotWritten", 15, nullptr, failWrite(4), cannotWrite(APP_FOLDER, "console.ini")},
         StepFault{"FirewallCancelled", 16, nullptr,
                   "fail INetFwRules::Add from=1 return=0x80070005\nanswer MessageBoxW IDCANCEL\n",
                   "Installation cancelled after the firewall rule could not be created."},
@@ -216,10 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
         // the package's own folders are made with CreateDirectoryW.
         StepFault{"StartMenuFolderNotCreated", 17, nullptr, "fail _wmkdir call=3 errno=13 return=-1\n",
                   "filesystem error: cannot create directories: Permission denied [" + MENU_FOLDER + "]"},
-        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failWrite(5),
-                  "Cannot write " + MENU_FOLDER + "\\Open Console.url"},
+        StepFault{"ConsoleShortcutNotWritten", 18, nullptr, failWrite(5), cannotWrite(MENU_FOLDER, "Open Console.url")},
         StepFault{"ManualShortcutNotWritten", 19, nullptr, failWrite(6),
-                  "Cannot write " + MENU_FOLDER + "\\Installation manual.url"}),
+                  cannotWrite(MENU_FOLDER, "Installation manual.url")}),
     rowName);
 
 namespace {
@@ -235,7 +260,7 @@ struct UndoFault : NamedRow {
 class RollbackFault : public testing::TestWithParam<UndoFault> {};
 
 const std::string LAST_SHORTCUT_FAILS = failWrite(6);
-const std::string LAST_SHORTCUT_TEXT = "Cannot write " + MENU_FOLDER + "\\Installation manual.url";
+const std::string LAST_SHORTCUT_TEXT = cannotWrite(MENU_FOLDER, "Installation manual.url");
 
 } // namespace
 
@@ -263,10 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
         UndoFault{"RuleRemoval", "fail INetFwRules::Remove call=1 return=0x80070005\n",
                   "Remove Console firewall rule (HRESULT 0x80070005): Access denied.\r\n", false, true, true, true,
                   true},
-        // The first deletion is the last shortcut's partial file, which its failed write leaves.
-        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=2 error=32 return=0\n",
+        // The first deletion is the first shortcut's: the last one's failed write took its own
+        // partial file away through its handle.
+        UndoFault{"StartMenuRemoval", "fail DeleteFileW call=1 error=32 return=0\n",
                   removalHeldAt(MENU_FOLDER, "Open Console.url"), false, true, true, true, true},
-        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=3 error=32 return=0\n", removalHeldAt(APP_FOLDER), false,
+        UndoFault{"ApplicationRemoval", "fail DeleteFileW call=2 error=32 return=0\n", removalHeldAt(APP_FOLDER), false,
                   true, true, false, true},
         UndoFault{"EntryRemoval", "fail RegDeleteTreeW call=1 return=5\n",
                   "Remove Installed Apps entry (5): Access denied.\r\n", false, true, true, false, false}),

@@ -155,22 +155,22 @@ TEST_P(Interrupted, TheNextMessageLeadsBackToAHealthyInstallationOverTheSameData
 // made but not yet printed, with nothing of the next step done. The install reports 2, 70, 80,
 // 90 and 100 (the sample console is too small for extraction reports); the uninstall keeping
 // the data reports 10, 55 and 100. Every file whose content decides what a later run does is
-// written beside itself and moved into place: the Nth MoveFileExW is the Nth such file (the
-// data marker when it is new, the application marker, console.ini, console.ini saying that the
-// rule may exist), stopped with its new bytes written and not yet in place.
+// written beside itself and moved into place through its handle: the Nth such move is the Nth
+// such file (the data marker when it is new, the application marker, console.ini, console.ini
+// saying that the rule may exist), stopped with its new bytes written and not yet in place.
 INSTANTIATE_TEST_SUITE_P(
     AtEveryMoment, Interrupted,
     testing::Values(
         Interruption{"InstallAfterItsChecks", false, "fwrite call=1", false},
-        Interruption{"InstallInsideTheDataMarker", false, "MoveFileExW call=1", false, false, nullptr, nullptr, nullptr,
-                     true},
+        Interruption{"InstallInsideTheDataMarker", false, "SetFileInformationByHandle call=1", false, false, nullptr,
+                     nullptr, nullptr, true},
         Interruption{"InstallOnAFullVolumeAtTheDataMarker", false, nullptr, false, false, nullptr, nullptr,
                      "fail WriteFile call=1 error=112 return=0\n", true},
-        Interruption{"InstallInsideTheApplicationMarker", false, "MoveFileExW call=1", false},
+        Interruption{"InstallInsideTheApplicationMarker", false, "SetFileInformationByHandle call=1", false},
         Interruption{"InstallInsideTheUninstallerCopy", false, "CopyFileW call=1", false, false, halfCopiedUninstaller},
         Interruption{"InstallInsideTheInstalledAppsEntry", false, "RegSetValueExW call=3", false},
         Interruption{"InstallInsideTheExtraction", false, "WriteFile call=3", true},
-        Interruption{"InstallInsideTheSettings", false, "MoveFileExW call=2", true},
+        Interruption{"InstallInsideTheSettings", false, "SetFileInformationByHandle call=2", true},
         // The helper runs (and would never end) while the setup waits for it.
         Interruption{"InstallWhileTheRuntimeCheckRuns", false, "WaitForSingleObject call=1", true, false,
                      runtimeStopsHanging},
@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false, helperEndsWithTheSetup},
         Interruption{"InstallAtTheService", false, "fwrite call=3", true},
         Interruption{"InstallAtTheFirewall", false, "fwrite call=4", true},
-        Interruption{"InstallInsideTheSettingsBeforeTheRule", false, "MoveFileExW call=3", true},
+        Interruption{"InstallInsideTheSettingsBeforeTheRule", false, "SetFileInformationByHandle call=3", true},
         // The rule is added; next the Start-menu folder is made, the third folder made through the
         // C runtime after the application folder's two levels.
         Interruption{"InstallRightAfterTheRuleIsAdded", false, "_wmkdir call=3", true, true},

@@ -320,6 +320,8 @@ TEST_F(PreinstallChecksWithShim, RefuseFoldersThatAnotherAccountOwns)
     } cases[] = {
         {false, ownerAnswer(ANOTHER_USER), ownedByAnotherAccount(maker)},
         {true, ownerAnswer(ANOTHER_USER, 2), ownedByAnotherAccount(dataDir())},
+        // The console's own account may own "data" and "logs" inside, never the data folder itself.
+        {true, ownerAnswer(CONSOLE_ACCOUNT, 2), ownedByAnotherAccount(dataDir())},
         {true, ownerAnswer("S-1-5-18"), "(passed)"},
         {true, ownerAnswer("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"), "(passed)"},
         {true, ownerAnswer("S-1-5-32-544"), "(passed)"},

@@ -10,8 +10,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/folders.h"
@@ -149,6 +151,7 @@ struct StepFailure : NamedRow {
     std::string expected;
     bool ruleRemovalAsked;
     Left left;
+    void (*meanwhile)() = nullptr; // done where the plan pauses the run
 };
 
 class UninstallStep : public Uninstall, public testing::WithParamInterface<StepFailure> {};
@@ -169,6 +172,28 @@ UniqueHandle consoleProgramRunning()
     return job;
 }
 
+const fs::path ELSEWHERE = L"C:\\elsewhere";
+constexpr char NOT_THE_DATA[] = "not the data's";
+
+// Once the removal of the data has begun, "data" or "logs", whichever the removal does not hold
+// yet (it cannot be renamed while held), is swapped for a link to a folder elsewhere that holds
+// files of the same names: what the console's own account could do then.
+void swapAFolderOfTheDataForALink()
+{
+    for (const wchar_t* name : {L"data", L"logs"}) {
+        const fs::path folder = dataDir() / name;
+        const fs::path moved = folder.wstring() + L" (moved)";
+        std::error_code held;
+        fs::rename(folder, moved, held);
+        if (held)
+            continue;
+        for (const auto& entry : fs::directory_iterator(moved))
+            writeBytes(ELSEWHERE / entry.path().filename(), NOT_THE_DATA);
+        makeDirectoryLink(folder, ELSEWHERE);
+        return;
+    }
+}
+
 // The uninstall's file deletions: the two shortcuts, every file of the package, then the
 // settings and the uninstaller.
 int uninstallerDeletion()
@@ -186,11 +211,16 @@ TEST_P(UninstallStep, LeavesWhatItHadNotRemovedYet)
 {
     const StepFailure& failure = GetParam();
     const UniqueHandle held = failure.arrange();
-    const HeadlessRun run = headlessUninstall(failure.deleteData, failure.plan);
+    const HeadlessRun run = failure.meanwhile ? headlessPausedAt(L"uninstall 1", failure.plan, failure.meanwhile)
+                                              : headlessUninstall(failure.deleteData, failure.plan);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_THAT(run.outcome, failureIs(failure.expected));
     EXPECT_EQ(firewallCalls(), failure.ruleRemovalAsked ? RULE_REMOVED : std::vector<std::string>{});
     EXPECT_EQ(whatIsLeft(), failure.left);
+    if (failure.meanwhile) {
+        for (const auto& entry : fs::directory_iterator(ELSEWHERE))
+            EXPECT_EQ(readBytes(entry.path()), NOT_THE_DATA) << "nothing is deleted where the link leads";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -236,7 +266,15 @@ INSTANTIATE_TEST_SUITE_P(
                         return hold(dataDir() / L"data" / L"accounts.db");
                     },
                     "", removalHeldAt(DATA_FOLDER, "data\\accounts.db"), true,
-                    {false, false, false, false, false, true}}),
+                    {false, false, false, false, false, true}},
+        // A Linux-side link, which the shim opens as Windows opens a link itself.
+        StepFailure{"DataFolderSwappedForALinkMidway", true,
+                    [] {
+                        writeBytes(dataDir() / L"data" / L"accounts.db", "user data");
+                        return nothing();
+                    },
+                    "process headless_setup.exe\npause SetFileInformationByHandle call=1\n", LINKS, true,
+                    {false, false, false, false, false, true}, swapAFolderOfTheDataForALink}),
     rowName);
 
 // The data marker outlasts every other file of the data folder: a removal of the data that stops
@@ -246,10 +284,11 @@ TEST_F(Uninstall, DeletesTheDataMarkerLast)
 {
     for (const wchar_t* name : {L"a.db", L"q.db", L"z.db"})
         writeBytes(dataDir() / name, "user data");
-    int files = uninstallerDeletion() + 1; // the application folder's, its marker the last
-    for (const auto& entry : fs::recursive_directory_iterator(dataDir()))
-        files += entry.is_regular_file() ? 1 : 0;
-    const HeadlessRun run = headlessUninstall(true, "fail DeleteFileW call=" + std::to_string(files) + " error=32 return=0\n");
+    // The data goes item by item through handles, its folders too: the marker is the last item
+    // before the data folder itself.
+    const auto items = std::distance(fs::recursive_directory_iterator(dataDir()), {});
+    const std::string plan = "fail SetFileInformationByHandle call=" + std::to_string(items) + " error=32 return=0\n";
+    const HeadlessRun run = headlessUninstall(true, plan);
     EXPECT_THAT(run.outcome, failureIs(removalHeldAt(DATA_FOLDER, "product.txt")));
 }
 

@@ -73,18 +73,32 @@ std::string accessListText(const ACL* list)
 // What security attributes give a new object: its owner, if they name one, and the access list
 // with the descriptor's own flags ("O:BAD:P(...)": owned by Administrators, a protected list that
 // inherits nothing from the parent folder).
-std::string securityAttributesText(const SECURITY_ATTRIBUTES* attributes)
+std::string descriptorText(PSECURITY_DESCRIPTOR descriptor)
 {
-    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
+    if (descriptor == nullptr)
         return "(null)";
     wchar_t* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
                                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                                               &text, nullptr))
         return "(unreadable)";
     const std::string result = narrow(text);
     LocalFree(text);
     return result;
+}
+
+std::string securityAttributesText(const SECURITY_ATTRIBUTES* attributes)
+{
+    return descriptorText(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+}
+
+// A file or folder handle as the path it stands for.
+std::string handleText(HANDLE handle)
+{
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    path.resize(length < path.size() ? length : 0);
+    return length != 0 ? narrow(path) : "(unknown)";
 }
 
 std::string argumentText(ArgumentKind kind, std::uint64_t value)
@@ -102,6 +116,8 @@ std::string argumentText(ArgumentKind kind, std::uint64_t value)
     case ArgumentKind::accessList: return accessListText(reinterpret_cast<const ACL*>(value));
     case ArgumentKind::securityAttributes:
         return securityAttributesText(reinterpret_cast<const SECURITY_ATTRIBUTES*>(value));
+    case ArgumentKind::descriptor: return descriptorText(reinterpret_cast<PSECURITY_DESCRIPTOR>(value));
+    case ArgumentKind::handle: return handleText(reinterpret_cast<HANDLE>(value));
     case ArgumentKind::narrowText: {
         if (value == 0)
             return "(null)";

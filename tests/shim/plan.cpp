@@ -191,8 +191,12 @@ void recordLine(Plan& plan, const Line& line)
             planned.arguments.push_back(ArgumentKind::accessList);
         else if (kind == "sa")
             planned.arguments.push_back(ArgumentKind::securityAttributes);
+        else if (kind == "sd")
+            planned.arguments.push_back(ArgumentKind::descriptor);
+        else if (kind == "h")
+            planned.arguments.push_back(ArgumentKind::handle);
         else
-            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws, s, acl or sa");
+            reject(line, "argument kind \"" + kind + "\" is not d, x, p, ws, s, acl, sa, sd or h");
     }
     if (planned.arguments.size() > 12)
         reject(line, "at most 12 arguments are recorded");

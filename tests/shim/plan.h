@@ -23,7 +23,7 @@ struct Fault {
 // half of a 64-bit argument slot is undefined for those), p a 64-bit pointer or handle in
 // hexadecimal, ws a UTF-16 text, s a text in the ANSI code page; texts are written as UTF-8.
 // acl an access list and sa security attributes, both in security descriptor words.
-enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText, accessList, securityAttributes };
+enum class ArgumentKind { decimal, hex, pointer, wideText, narrowText, accessList, securityAttributes, descriptor, handle };
 
 struct PlannedFunction {
     std::string name;              // an import name, or Interface::Method of the firewall objects

@@ -9,6 +9,9 @@
 // An account of another user: not Administrators, not the system.
 inline constexpr char ANOTHER_USER[] = "S-1-5-21-1-2-3-1001";
 
+// The console's own service account, NT SERVICE\QuellmarkConsole.
+inline constexpr char CONSOLE_ACCOUNT[] = "S-1-5-80-124432312-2704839978-3306062568-2649889534-2070871445";
+
 // The plan line by which the shim answers owner queries with sid: all of them, or with call the
 // call-th alone.
 inline std::string ownerAnswer(const std::string& sid, int call = 0)
