@@ -28,7 +28,7 @@ for program in "$@"; do
     stamp=$(od -An -tu4 -j$((header + 8)) -N4 "$program" | tr -d ' ')
     [ "$stamp" = "$SOURCE_DATE_EPOCH" ] || failures+=("$program: time stamp $stamp, not $SOURCE_DATE_EPOCH")
     for folder in "$source" "$build"; do
-        found=$(tr -d '\0' <"$program" | grep -a -o -E ".{0,24}$(pattern "$folder").{0,24}" | head -n 3) || true
+        found=$(tr -d '\0' <"$program" | grep -a -o -E "$(pattern "$folder")[ -~]{0,24}" | sort -u | head -n 3) || true
         [ -z "$found" ] || failures+=("$program holds the path of $folder:"$'\n'"$found")
     done
 done
