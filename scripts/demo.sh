@@ -36,8 +36,8 @@ cleanup() {
 trap cleanup EXIT
 
 "$root/scripts/install-deps.sh"
-# Wine makes the prefix template (about a minute of waiting on a fresh clone) while the compiler
-# works; the packer's first run in the build waits for it.
+# Wine makes the prefix template (once per build folder) while the compiler works; the packer's
+# first run in the build waits for it.
 ensure_template "$build/wine" &
 template_maker=$!
 # Only what the demonstration runs: the wizard (with the packer and the sample console it
