@@ -33,8 +33,11 @@ if(count EQUAL 0)
 endif()
 
 get_filename_component(folder ${OUTPUT} DIRECTORY)
+get_filename_component(name ${OUTPUT} NAME)
 file(MAKE_DIRECTORY ${folder})
 file(WRITE ${OUTPUT}.def "${definition}")
 file(REMOVE ${OUTPUT})
-execute_process(COMMAND ${DLLTOOL} --def ${OUTPUT}.def --dllname ${DLL} --output-delaylib ${OUTPUT}
-                COMMAND_ERROR_IS_FATAL ANY)
+# dlltool names the library's symbols after the output as given (__DLL_HANDLE_<output>), and the
+# program keeps them: given by its bare name, the build folder's path stays out of the program.
+execute_process(COMMAND ${DLLTOOL} --def ${name}.def --dllname ${DLL} --output-delaylib ${name}
+                WORKING_DIRECTORY ${folder} COMMAND_ERROR_IS_FATAL ANY)

@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Configures and builds everything into BUILD_DIR (default: build/). Sourced settings:
+# Configures and builds into BUILD_DIR (default: build/): everything, or the targets named.
+#
+#   scripts/build.sh [TARGET...]
+#
+# Settings from the environment:
 #   QM_BUILD_DIR  build folder
 #   QM_CMAKE_ARGS extra arguments for the configure step (for example -DQM_CONSOLE_DIR=...)
 #   QM_SIGNING_PKCS12, QM_SIGNING_PASSWORD_FILE, QM_SIGNING_TIMESTAMP_URL
@@ -15,4 +19,6 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
       -DQM_SIGNING_PKCS12="${QM_SIGNING_PKCS12:-}" -DQM_SIGNING_PASSWORD_FILE="${QM_SIGNING_PASSWORD_FILE:-}" \
       -DQM_SIGNING_TIMESTAMP_URL="${QM_SIGNING_TIMESTAMP_URL:-}" ${QM_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build"
+targets=()
+[ $# -eq 0 ] || targets=(--target "$@")
+cmake --build "$build" "${targets[@]}"

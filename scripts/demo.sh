@@ -21,23 +21,34 @@ case "${1:-}" in
 *) echo "usage: demo.sh [--display | --dark]" >&2; exit 2 ;;
 esac
 
-"$root/scripts/build.sh"
-wizard=$build/resources/QuellmarkConsoleSetup.exe
-echo
-echo "Built $wizard ($(( $(stat -c %s "$wizard") / 1024 )) KiB): the setup and uninstall wizard, one file with its console package"
-
 # shellcheck source=../tests/harness/prefix.sh
 . "$root/tests/harness/prefix.sh"
 demo=$build/demo
 prefix=$demo/prefix
 shots=$demo/screenshots
+template_maker=""
 cleanup() {
+    [ -z "$template_maker" ] || wait "$template_maker" || true
     [ -d "$prefix" ] && stop_server "$prefix"
     rm -rf "$prefix"
     [ -n "$own_display" ] || "$root/tests/harness/harness" "$demo" display-stop >/dev/null
 }
 trap cleanup EXIT
-ensure_template "$build/wine"
+
+"$root/scripts/install-deps.sh"
+# Wine makes the prefix template (once per build folder) while the compiler works; the packer's
+# first run in the build waits for it.
+ensure_template "$build/wine" &
+template_maker=$!
+# Only what the demonstration runs: the wizard (with the packer and the sample console it
+# carries), the driver and the test shim.
+"$root/scripts/build.sh" QuellmarkConsoleSetup wizard_demo
+wait "$template_maker" || { template_maker=""; echo "demo.sh: no Wine prefix template" >&2; exit 1; }
+template_maker=""
+wizard=$build/resources/QuellmarkConsoleSetup.exe
+echo
+echo "Built $wizard ($(( $(stat -c %s "$wizard") / 1024 )) KiB): the setup and uninstall wizard, one file with its console package"
+
 rm -rf "$prefix" "$shots"
 mkdir -p "$demo" "$shots"
 copy_prefix "$build/wine/template" "$prefix"

@@ -1,7 +1,11 @@
 # The wizard window driven from another process on the Xvfb display, whole runs through it, and
 # the start-up of the wizard process.
-add_library(qm_wizard_support STATIC support/wizard_driver.cpp support/wizard_tests.cpp)
-target_link_libraries(qm_wizard_support PUBLIC qm_shim_support GTest::gtest)
+# The driver alone (no GoogleTest) is what the demonstration needs.
+add_library(qm_wizard_driver STATIC support/wizard_driver.cpp)
+target_link_libraries(qm_wizard_driver PUBLIC qm_shim_support)
+qm_warnings(qm_wizard_driver)
+add_library(qm_wizard_support STATIC support/wizard_tests.cpp)
+target_link_libraries(qm_wizard_support PUBLIC qm_wizard_driver GTest::gtest)
 target_compile_definitions(qm_wizard_support PRIVATE QM_WIZARD="$<TARGET_FILE:QuellmarkConsoleSetup>")
 qm_warnings(qm_wizard_support)
 
@@ -15,7 +19,7 @@ add_dependencies(wizard_run_test QuellmarkConsoleSetup)
 
 # The demonstration of scripts/demo.sh, which drives the wizard with the same driver.
 add_executable(wizard_demo wizard_demo.cpp)
-target_link_libraries(wizard_demo PRIVATE qm_wizard_support qm_service_support)
+target_link_libraries(wizard_demo PRIVATE qm_wizard_driver qm_service_support)
 target_link_options(wizard_demo PRIVATE -municode)
 qm_warnings(wizard_demo)
 add_dependencies(wizard_demo qmshim)
