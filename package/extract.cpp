@@ -173,14 +173,15 @@ void escape(Extraction& x, std::exception_ptr failure)
     x.changed.notify_all();
 }
 
-// One thread's part: the package digest first if it is the first thread, then the files'
-// digests; then it waits for the caller's word and writes files.
-void work(Extraction& x, bool checksPackage, const std::string& expectedDigest, const fs::path& root)
+// One thread's part: the package digest if it is the first thread, then the files' digests if
+// it hashes; then it waits for the caller's word and writes files.
+void work(Extraction& x, bool checksPackage, bool hashes, const std::string& expectedDigest, const fs::path& root)
 {
     try {
         if (checksPackage)
             checkPackage(x, expectedDigest);
-        hashFiles(x);
+        if (hashes)
+            hashFiles(x);
     } catch (...) {
         escape(x, std::current_exception());
     }
@@ -262,13 +263,16 @@ void extractImage(const unsigned char* image, unsigned long long length, const s
     x.firstFailed = x.entries.size();
     const unsigned count = std::max(threads, 1u);
     x.hashing = x.running = count;
+    // The package digest is one long chain that nothing can share out, so it keeps a core of its
+    // own: hashing on more threads than there are cores would only slow it down.
+    const unsigned hashers = std::clamp(std::thread::hardware_concurrency(), 1u, count);
 
     // Joined as they go out of scope, also when this raises: no thread outlives the extraction,
     // whose failure the caller rolls back.
     std::vector<std::jthread> crew;
     try {
         for (unsigned n = 0; n < count; ++n)
-            crew.emplace_back(work, std::ref(x), n == 0, std::cref(expectedDigest), std::cref(root));
+            crew.emplace_back(work, std::ref(x), n == 0, n < hashers, std::cref(expectedDigest), std::cref(root));
         letThreadsWrite(x, parseFailure);
         reportUntilDone(x, progress);
     } catch (...) {
