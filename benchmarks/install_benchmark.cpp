@@ -1,7 +1,9 @@
-// install_benchmark
+// install_benchmark [--quick]
 //
 // Installs and uninstalls the reference-size console (headless_setup_reference.exe, which
 // carries it) three times in the prefix it runs in, and prints the median time of every stage.
+// --quick does it once with the sample console (headless_setup.exe), for the test suite, which
+// only sees that every stage is still found.
 // The stages are cut at calls that the test shim records with a timestamp (STAGES below). The
 // shim also supplies the service recovery flag that Wine 8 refuses.
 //
@@ -24,6 +26,7 @@
 
 #include "common/folders.h"
 #include "common/text.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/processes.h"
 #include "tests/support/shim.h"
 
@@ -33,16 +36,18 @@ namespace {
 
 constexpr int RUNS = 3;
 constexpr char RECORDED[] = "record SHGetKnownFolderPath args=p\nrecord GetDiskFreeSpaceExW args=ws\n"
-                            "record FindResourceW args=p\nrecord _wfopen args=ws\nrecord CopyFileW args=ws\n"
+                            "record FindResourceW args=p\nrecord FlushFileBuffers args=p\nrecord CopyFileW args=ws\n"
                             "record CreateServiceW args=p\nrecord StartServiceW args=p\nrecord WinHttpOpen args=ws\n"
                             "record RegCreateKeyExW args=p\nrecord _wmkdir args=ws\nrecord RemoveDirectoryW args=ws\n";
 
 // A recorded call: the n-th (1-based) of a function, counting only those whose first argument
-// ends with the given text when one is given. "end" is the program's end.
+// ends with the given text when one is given, and only those after the first call of another
+// function when one is named. "end" is the program's end.
 struct Mark {
     const char* function;
     int n = 1;
     const char* argumentEnd = "";
+    const char* after = nullptr;
 };
 
 struct Stage {
@@ -57,8 +62,9 @@ const Stage STAGES[] = {
     {"data folder, application folder, marker", {"GetDiskFreeSpaceExW"}, {"CopyFileW"}, true},
     {"uninstaller copy (the whole wizard)", {"CopyFileW"}, {"RegCreateKeyExW"}, false},
     {"Installed-apps entry", {"RegCreateKeyExW"}, {"FindResourceW"}, true},
-    {"extraction", {"FindResourceW"}, {"_wfopen", 3}, false},
-    {"settings", {"_wfopen", 3}, {"CreateProcessW"}, true},
+    // The settings are the first file after the package's that is flushed before it is put in place.
+    {"extraction", {"FindResourceW"}, {"FlushFileBuffers", 1, "", "FindResourceW"}, false},
+    {"settings", {"FlushFileBuffers", 1, "", "FindResourceW"}, {"CreateProcessW"}, true},
     {"runtime check", {"CreateProcessW"}, {"CreateServiceW"}, false},
     {"service registration", {"CreateServiceW"}, {"StartServiceW"}, true},
     {"service start to first healthy answer", {"StartServiceW"}, {"CoCreateInstance"}, false},
@@ -75,6 +81,9 @@ double microsecondsNow()
     return now.QuadPart / (frequency.QuadPart / 1000000.0);
 }
 
+// The runner that carries the console: the reference-size one, or the sample for a quick run.
+std::string program = "headless_setup_reference.exe";
+
 struct Run {
     std::vector<ShimRecord> records;
     double ended = 0; // microseconds, the same clock as the records'
@@ -85,23 +94,26 @@ double when(const Run& run, const Mark& mark)
     if (std::string(mark.function) == "end")
         return run.ended;
     int n = mark.n;
+    bool counting = mark.after == nullptr;
     for (const ShimRecord& record : run.records) {
-        const bool matches = record.function == mark.function && record.image == "headless_setup_reference.exe" &&
+        if (record.image != program)
+            continue;
+        const bool matches = record.function == mark.function &&
                              (*mark.argumentEnd == 0 || record["arg1"].ends_with(mark.argumentEnd));
-        if (matches && --n == 0)
+        if (counting && matches && --n == 0)
             return std::stod(record["us"]);
+        counting = counting || record.function == mark.after;
     }
     throw std::runtime_error(std::string("no record of ") + mark.function + " " + mark.argumentEnd);
 }
 
 Run headless(const std::wstring& arguments)
 {
-    const fs::path program = testProgramFolder() / L"headless_setup_reference.exe";
-    const std::string plan = std::string("process headless_setup_reference.exe\n") + RECORDED;
-    const ProcessResult result = runWithShim(program, arguments, plan, 600000);
+    const std::string plan = "process " + program + "\n" + RECORDED;
+    const ProcessResult result = runWithShim(testProgramFolder() / widen(program), arguments, plan, 600000);
     const double ended = microsecondsNow();
     if (result.exitCode != 0)
-        throw std::runtime_error("headless_setup_reference failed: " + result.output);
+        throw std::runtime_error(program + " failed: " + result.output);
     return {readShimRecords(), ended};
 }
 
@@ -125,12 +137,12 @@ std::pair<double, double> uninstallAgainstPlainDelete()
     return {guarded, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
 }
 
-void measure()
+void measure(int runs)
 {
     std::map<std::string, std::vector<double>> seconds;
     std::vector<double> guarded, plain, probes;
-    for (int run = 0; run < RUNS; ++run) {
-        const Run installed = headless(L"install 8080 1");
+    for (int run = 0; run < runs; ++run) {
+        const Run installed = headless(L"install " + std::to_wstring(unusedLoopbackPort()) + L" 1");
         for (const Stage& stage : STAGES)
             seconds[stage.name].push_back((when(installed, stage.to) - when(installed, stage.from)) * 1e-6);
         probes.push_back(static_cast<double>(std::count_if(installed.records.begin(), installed.records.end(),
@@ -139,7 +151,8 @@ void measure()
         guarded.push_back(removal);
         plain.push_back(reference);
     }
-    std::printf("Installation of the reference-size console, median of %d runs by stage:\n", RUNS);
+    std::printf("Installation of the console that %s carries, median of %d runs by stage:\n", program.c_str(),
+                runs);
     double ours = 0;
     for (const Stage& stage : STAGES) {
         const double value = median(seconds[stage.name]);
@@ -157,10 +170,13 @@ void measure()
 
 } // namespace
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
+    const bool quick = argc > 1 && std::wstring(argv[1]) == L"--quick";
+    if (quick)
+        program = "headless_setup.exe";
     try {
-        measure();
+        measure(quick ? 1 : RUNS);
     } catch (const std::exception& problem) {
         std::printf("install_benchmark: %s\n", problem.what());
         return 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks and prints every figure: extraction of the reference-size
-# package against the work it cannot avoid, the parse time, peak memory, and the packer's
-# throughput on the reference folder.
+# package on 1, 2 and all threads against the work it cannot avoid, the parse time, peak memory,
+# the stages of a headless installation and uninstallation, and the packer's throughput on the
+# reference folder.
 #
 #   benchmarks/run.sh [BUILD_DIR]     (default: QM_BUILD_DIR or build/; configured when missing)
 set -euo pipefail

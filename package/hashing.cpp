@@ -11,27 +11,12 @@
 
 namespace {
 
-struct ProviderCloser {
-    void operator()(BCRYPT_ALG_HANDLE provider) const noexcept { BCryptCloseAlgorithmProvider(provider, 0); }
-};
-using UniqueProvider = std::unique_ptr<void, ProviderCloser>;
-
 struct HashDestroyer {
     void operator()(BCRYPT_HASH_HANDLE hash) const noexcept { BCryptDestroyHash(hash); }
 };
 using UniqueHash = std::unique_ptr<void, HashDestroyer>;
 
 constexpr ULONG SHA256_SIZE = 32;
-
-// CNG reports a failure only by the status it returns and leaves the thread's last error as it
-// was, so the status is the code that the failure shows.
-UniqueProvider openSha256()
-{
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    const NTSTATUS status = BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    requireCode(status == 0, static_cast<unsigned long>(status), "Open SHA256");
-    return UniqueProvider(provider);
-}
 
 ULONG hashObjectSize(BCRYPT_ALG_HANDLE provider)
 {
@@ -60,11 +45,30 @@ void hashData(BCRYPT_HASH_HANDLE hash, const void* bytes, unsigned long long len
 
 } // namespace
 
+void Sha256Closer::operator()(void* provider) const noexcept
+{
+    BCryptCloseAlgorithmProvider(provider, 0);
+}
+
+// CNG reports a failure only by the status it returns and leaves the thread's last error as it
+// was, so the status is the code that the failure shows.
+Sha256Provider openSha256()
+{
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    const NTSTATUS status = BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    requireCode(status == 0, static_cast<unsigned long>(status), "Open SHA256");
+    return Sha256Provider(provider);
+}
+
 std::vector<unsigned char> sha256(const void* bytes, unsigned long long length)
 {
-    // Declared first so that the hash object outlives the hash that lives in it and the provider.
+    return sha256(openSha256(), bytes, length);
+}
+
+std::vector<unsigned char> sha256(const Sha256Provider& provider, const void* bytes, unsigned long long length)
+{
+    // Declared first so that the hash object outlives the hash that lives in it.
     std::vector<unsigned char> object;
-    const UniqueProvider provider = openSha256();
     object.resize(hashObjectSize(provider.get()));
     std::vector<unsigned char> digest(SHA256_SIZE);
 
