@@ -91,6 +91,9 @@ TEST_F(WizardBody, StatusesAreReadOutOnceAndTheFinalPageShowsEveryLineOfEveryOut
         {"install-no-rule", [] {}, L""},
         {"uninstall-data-kept", [] { removing = true; selectedChoice = false; }, L""},
         {"uninstall-data-deleted", [] { removing = true; }, L""},
+        {"uninstall-data-kept-left-to-do",
+         [] { removing = restartToFinish = firewallRuleLeft = true; selectedChoice = false; }, L""},
+        {"uninstall-data-deleted-left-to-do", [] { removing = restartToFinish = firewallRuleLeft = true; }, L""},
         {"uninstall-failed-longest", [] { removing = true; }, inUse},
         {"install-failed-longest", [] {}, L"Console did not become healthy. See ProgramData\\Vostrel\\Quellmark "
                                           L"Console\\logs\\console.log.\nCleanup needs attention: " + inUse},
@@ -102,7 +105,7 @@ TEST_F(WizardBody, StatusesAreReadOutOnceAndTheFinalPageShowsEveryLineOfEveryOut
         for (const Outcome& outcome : outcomes) {
             removing = false;
             selectedChoice = true;
-            firewallAdded = false;
+            firewallAdded = restartToFinish = firewallRuleLeft = false;
             firewallNotice.clear();
             outcome.state();
             const bool failedRun = !outcome.failure.empty();

@@ -33,6 +33,8 @@ constexpr int WINDOW_HEIGHT = 495;
 constexpr int BODY_TOP = 82;
 constexpr int BODY_WIDTH = 610;
 constexpr int BODY_HEIGHT = 220; // grown for a text that needs more, with what lies below it
+constexpr int BODY_BOTTOM = BODY_TOP + BODY_HEIGHT;
+constexpr int BODY_GAP = 18; // kept free between the body and the first control shown below it
 
 void (*work)() = nullptr; // the install or uninstall that begin() starts, set when the window opens
 void (*sessionEnding)() = nullptr; // what has to be done before Windows ends the process with the session
@@ -79,10 +81,11 @@ const ControlLayout CONTROLS[] = {
     {&cancelButton, L"BUTTON", texts::CANCEL, WS_TABSTOP, 534, 403, 96, 32, CANCEL_ID},
 };
 
-// The DPI that the fonts and controls are made for, and how much taller than usual the body is
-// at it, in pixels, to show every line of its text.
+// The DPI that the fonts and controls are made for, how much taller than usual the body is at
+// it, in pixels, to show every line of its text, and how far that moves what lies below it.
 UINT layoutDpi = USER_DEFAULT_SCREEN_DPI;
 int bodyGrowth = 0;
+int shiftBelowBody = 0;
 
 SIZE windowSize(UINT dpi)
 {
@@ -108,13 +111,25 @@ void fitToOwnDpi(HWND window, UINT placedAt)
                  area.top + (area.bottom - area.top - size.cy) / 2, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The body grows downwards; what lies below it moves down with it.
-RECT placeAt(const ControlLayout& control, UINT dpi, int growth)
+// The body grows downwards; what lies below it moves down by shift.
+RECT placeAt(const ControlLayout& control, UINT dpi, int growth, int shift)
 {
     const int left = scaled(control.x, dpi);
-    const int top = scaled(control.y, dpi) + (control.y >= BODY_TOP + BODY_HEIGHT ? growth : 0);
+    const int top = scaled(control.y, dpi) + (control.y >= BODY_BOTTOM ? shift : 0);
     const int height = scaled(control.height, dpi) + (control.handle == &bodyLabel ? growth : 0);
     return {left, top, left + scaled(control.width, dpi), top + height};
+}
+
+// The band that a page without the check box or the progress bar leaves empty below the body:
+// the body grows into it before it makes the window taller, which a small screen may not allow.
+int spareBelowBody(UINT dpi)
+{
+    int firstShown = WINDOW_HEIGHT;
+    for (const ControlLayout& control : CONTROLS) {
+        if (control.y >= BODY_BOTTOM && (GetWindowLongW(*control.handle, GWL_STYLE) & WS_VISIBLE) != 0)
+            firstShown = std::min(firstShown, control.y);
+    }
+    return scaled(firstShown - BODY_GAP - BODY_BOTTOM, dpi);
 }
 
 std::wstring windowText(HWND window)
@@ -142,7 +157,7 @@ int growthFor(UINT dpi)
 void placeControls()
 {
     for (const ControlLayout& control : CONTROLS) {
-        const RECT at = placeAt(control, layoutDpi, bodyGrowth);
+        const RECT at = placeAt(control, layoutDpi, bodyGrowth, shiftBelowBody);
         MoveWindow(*control.handle, at.left, at.top, at.right - at.left, at.bottom - at.top, TRUE);
     }
 }
@@ -160,9 +175,12 @@ void placeWindow(const RECT& place, UINT dpi)
     const RECT& area = screen.rcWork;
     const SIZE usual = windowSize(dpi);
     const int room = std::max(0, static_cast<int>(area.bottom - area.top - usual.cy));
-    bodyGrowth = std::min(growthFor(dpi), room);
+    const int wanted = growthFor(dpi);
+    const int spare = spareBelowBody(dpi);
+    shiftBelowBody = std::clamp(wanted - spare, 0, room);
+    bodyGrowth = std::min(wanted, spare + shiftBelowBody);
     placeControls();
-    const int height = usual.cy + bodyGrowth;
+    const int height = usual.cy + shiftBelowBody;
     int top = place.top;
     if (top + height > area.bottom)
         top = std::max(static_cast<int>(area.top), static_cast<int>(area.bottom) - height);
@@ -173,7 +191,8 @@ void placeWindow(const RECT& place, UINT dpi)
 // a long failure or the firewall's sentence) makes the window grow, or shrink back.
 void fitBody()
 {
-    if (growthFor(layoutDpi) == bodyGrowth)
+    const int wanted = growthFor(layoutDpi);
+    if (wanted == bodyGrowth && std::max(0, wanted - spareBelowBody(layoutDpi)) == shiftBelowBody)
         return;
     RECT place{};
     GetWindowRect(windowHandle, &place);
@@ -197,7 +216,7 @@ LRESULT onCreate(HWND window)
     layoutDpi = dpi;
     createFonts(dpi);
     for (const ControlLayout& control : CONTROLS) {
-        const RECT at = placeAt(control, dpi, 0);
+        const RECT at = placeAt(control, dpi, 0, 0);
         *control.handle = controlWindow(control.className, control.text, control.style, at.left, at.top,
                                         at.right - at.left, at.bottom - at.top, control.id);
     }
