@@ -9,7 +9,7 @@
 #
 # QM_REPRODUCE_DIR names the scratch folder (default: a new one under /var/tmp). It is removed
 # when the builds match and kept for a closer look when they differ. Exit code 0: identical.
-# It builds the commit twice, so it is not part of .ci/run; the test reproducible.wizard checks the
+# It builds the commit twice, so it is not part of .ci/run; the test QuellmarkConsoleSetup.reproducible checks the
 # cheap part (time stamp, no build path) on every run of the suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
