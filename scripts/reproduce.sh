@@ -9,8 +9,9 @@
 #
 # QM_REPRODUCE_DIR names the scratch folder (default: a new one under /var/tmp). It is removed
 # when the builds match and kept for a closer look when they differ. Exit code 0: identical.
-# It builds the commit twice, so it is not part of .ci/run; the test QuellmarkConsoleSetup.reproducible checks the
-# cheap part (time stamp, no build path) on every run of the suite.
+# It builds the commit twice, so it is not part of .ci/run; the test
+# QuellmarkConsoleSetup.reproducible checks the cheap part (time stamp, no build path) on every
+# run of the suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
