@@ -2,7 +2,8 @@
 # Checks what lets two builds of one commit give the same bytes (scripts/reproduce.sh builds it
 # twice to show the whole of it): every PROGRAM's PE header carries the commit's time (0 outside a
 # checkout, SOURCE_DATE_EPOCH when that is set), and neither the SOURCE nor the BUILD folder's
-# path appears in it, with any separator between its names and in UTF-16 too.
+# path appears in it, with any character in place of each that is no letter or digit, and in
+# UTF-16 too.
 #
 #   check-build.sh SOURCE BUILD PROGRAM...
 set -euo pipefail
@@ -15,12 +16,14 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     fi
 fi
 
-escape() { sed 's/[][\.*^$+?(){}|]/\\&/g'; }
+# Any character but a letter or digit may have become another on its way into the program
+# (dlltool makes "_" of each in the names of its symbols), so each stands for any such character.
+loose() { sed 's/[^A-Za-z0-9]/[^A-Za-z0-9]/g'; }
 # The folder's path followed by one of its own entries, so that a short path such as /build does
 # not match the tool chain's own paths in the libraries it links.
 pattern() {
-    printf '%s' "$1" | escape | sed 's|/|[^A-Za-z0-9]|g'
-    printf '[^A-Za-z0-9](%s)' "$(ls -A "$1" | escape | paste -sd'|')"
+    printf '%s' "$1" | loose
+    printf '[^A-Za-z0-9](%s)' "$(ls -A "$1" | loose | paste -sd'|')"
 }
 
 failures=()
