@@ -154,8 +154,8 @@ std::pair<DWORD, std::wstring> placeOf(HANDLE handle)
 {
     BY_HANDLE_FILE_INFORMATION information{};
     require(GetFileInformationByHandle(handle, &information) != FALSE, "Check installation path");
-    // Room for the longest path there is. The final path would hold the volume as well, but Wine
-    // 8 gives it for paths within MAX_PATH only.
+    // Room for the longest path there is. The name, not the final path (which would name the
+    // volume as well): not every implementation of the final path goes past MAX_PATH.
     std::vector<DWORD> name((sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t)) / sizeof(DWORD));
     const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(name.data());
     const auto size = static_cast<DWORD>(name.size() * sizeof(DWORD));

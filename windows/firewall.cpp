@@ -138,7 +138,7 @@ constexpr char ALL_BLOCKED[] =
 // on and whether it blocks all incoming connections, but not whether Group Policy lets local
 // rules count. So a state counts only where it holds for every profile in force: a laptop on its
 // office's network and a hotel's may have the policy on the public profile alone, and the rule
-// then works in the office. Written from the documentation; Wine answers none of these.
+// then works in the office. Written from the documentation.
 NET_FW_MODIFY_STATE stateOfEveryProfile(INetFwPolicy2* policy)
 {
     NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
